@@ -1,0 +1,113 @@
+// Binds the module functions.
+//
+// Each function is a builtin whose `self` is the module itself, so it reports
+// __module__ "Tavrin" and __qualname__ equal to its name, and finds the
+// module's globals through `self`. Arguments go through CPython's own parser,
+// which gives the interpreter's usual TypeError for a wrong call.
+#include "inputs/inputs.hpp"
+#include "module/module.hpp"
+
+namespace tavrin {
+namespace {
+
+template <const char* TracebackName, py::object (*Stage)(py::handle)>
+PyObject* call_without_arguments(PyObject* module, PyObject*) {
+    return entry_point(TracebackName, __LINE__, [&] { return Stage(module); });
+}
+
+// Parses up to three parameters by position or keyword; `Format` holds the
+// "O" codes and, after a colon, the function's name for error messages.
+template <const char* Format, const char* const* Keywords>
+bool parse_arguments(PyObject* args, PyObject* kwargs, PyObject* (&values)[3]) {
+    return PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(Keywords),
+                                       &values[0], &values[1], &values[2]) != 0;
+}
+
+py::object borrowed(PyObject* value) { return py::reinterpret_borrow<py::object>(value); }
+
+template <const char* TracebackName, const char* Format, const char* const* Keywords,
+          py::object (*Stage)(py::handle, py::object)>
+PyObject* call_with_one(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* values[3] = {};
+    if (!parse_arguments<Format, Keywords>(args, kwargs, values)) return nullptr;
+    return entry_point(TracebackName, __LINE__,
+                       [&] { return Stage(module, borrowed(values[0])); });
+}
+
+template <const char* TracebackName, const char* Format, const char* const* Keywords,
+          py::object (*Stage)(py::handle, py::object, py::object)>
+PyObject* call_with_two(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* values[3] = {};
+    if (!parse_arguments<Format, Keywords>(args, kwargs, values)) return nullptr;
+    return entry_point(TracebackName, __LINE__, [&] {
+        return Stage(module, borrowed(values[0]), borrowed(values[1]));
+    });
+}
+
+template <const char* TracebackName, const char* Format, const char* const* Keywords,
+          py::object (*Stage)(py::handle, py::object, py::object, py::object)>
+PyObject* call_with_three(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* values[3] = {};
+    if (!parse_arguments<Format, Keywords>(args, kwargs, values)) return nullptr;
+    return entry_point(TracebackName, __LINE__, [&] {
+        return Stage(module, borrowed(values[0]), borrowed(values[1]), borrowed(values[2]));
+    });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+// Names as they appear in tracebacks, argument formats and keyword lists.
+constexpr char tb_map_jobs[] = "Tavrin.map_jobs";
+constexpr char tb_openfigi[] = "Tavrin.openfigi";
+constexpr char tb_cleancusip[] = "Tavrin.cleancusip";
+constexpr char tb_getsec[] = "Tavrin.getsec";
+constexpr char tb_storesec[] = "Tavrin.storesec";
+constexpr char tb_storeraw[] = "Tavrin.storeraw";
+constexpr char tb_storerem[] = "Tavrin.storerem";
+constexpr char tb_createxml[] = "Tavrin.createxml";
+constexpr char tb_f13excel[] = "Tavrin.f13excel";
+constexpr char tb_cruncher[] = "Tavrin.cruncher";
+
+constexpr char map_jobs_format[] = "O:map_jobs";
+constexpr const char* map_jobs_keywords[] = {"jobs", nullptr};
+constexpr char openfigi_format[] = "O:openfigi";
+constexpr const char* openfigi_keywords[] = {"cusip", nullptr};
+constexpr char cleancusip_format[] = "OOO:cleancusip";
+constexpr const char* cleancusip_keywords[] = {"df", "cusip", "mpath", nullptr};
+constexpr char createxml_format[] = "O:createxml";
+constexpr const char* createxml_keywords[] = {"df", nullptr};
+constexpr char f13excel_format[] = "OO:f13excel";
+constexpr const char* f13excel_keywords[] = {"sec", "bswout", nullptr};
+
+constexpr int kWithArguments = METH_VARARGS | METH_KEYWORDS;
+
+// In binding order; each stage finds the next by name at the moment of use.
+PyMethodDef functions[] = {
+    {"cleancusip",
+     as_cfunction(
+         call_with_three<tb_cleancusip, cleancusip_format, cleancusip_keywords, cleancusip>),
+     kWithArguments, nullptr},
+    {"storeraw", as_cfunction(call_without_arguments<tb_storeraw, storeraw>), METH_NOARGS,
+     nullptr},
+    {"storerem", as_cfunction(call_without_arguments<tb_storerem, storerem>), METH_NOARGS,
+     nullptr},
+    {"cruncher", as_cfunction(call_without_arguments<tb_cruncher, cruncher>), METH_NOARGS,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void bind_functions(py::module_ module) {
+    py::str module_name("Tavrin");
+    for (PyMethodDef* def = functions; def->ml_name; ++def) {
+        PyObject* function = PyCFunction_NewEx(def, module.ptr(), module_name.ptr());
+        if (!function) throw py::error_already_set();
+        module.attr(def->ml_name) = py::reinterpret_steal<py::object>(function);
+    }
+}
+
+}  // namespace tavrin

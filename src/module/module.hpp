@@ -1,0 +1,28 @@
+// The module frame's own pieces: start-up imports and settings, the binding
+// of the module functions, and the pipeline driver.
+#pragma once
+
+#include "common/python.hpp"
+
+namespace tavrin {
+
+// Binds the packages the pipeline works with, in the order a host would
+// import them at the top of a script.
+void import_packages(py::module_ module);
+
+// Computes the run settings (working folder, paths, reporting period, web
+// addresses, request headers, service key, debug switch) into the globals.
+void compute_settings(py::module_ module);
+
+// Binds the module functions as builtins of this module.
+void bind_functions(py::module_ module);
+
+// The pipeline driver: download, extract, intake, reconcile, report.
+py::object cruncher(py::handle module);
+
+// The reconciled holdings: one row per list CUSIP that the portfolio holds,
+// its amounts added up and reduced by the removal list, kept when positive.
+py::object reconcile(py::handle module, const py::list& list_cusips,
+                     const py::object& raw, const py::object& rem);
+
+}  // namespace tavrin

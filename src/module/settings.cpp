@@ -1,0 +1,164 @@
+// Start-up imports and the run settings, computed once at import.
+//
+// The host may rebind any of these globals afterwards; the stages read them
+// by name at each call.
+#include "module/module.hpp"
+
+#include <regex>
+#include <string>
+
+namespace tavrin {
+namespace {
+
+// The SEC turns away undeclared clients; TAVRIN_USER_AGENT lets a manager
+// declare "Company Name admin@company.com" as the SEC asks.
+constexpr const char* kDefaultUserAgent =
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/109.0.0.0 Safari/537.36";
+constexpr const char* kDefaultSecBase = "https://www.sec.gov";
+constexpr const char* kDefaultOpenFigiBase = "https://api.openfigi.com";
+
+// `from package import name`, with the interpreter's ImportError when the
+// package lacks the name.
+py::object import_from(const char* package, const char* name) {
+    py::module_ module = py::module_::import(package);
+    if (!py::hasattr(module, name)) {
+        raise_error(PyExc_ImportError, std::string("cannot import name '") + name +
+                                           "' from '" + package + "'");
+    }
+    return module.attr(name);
+}
+
+void bind_imports(py::module_ m) {
+    m.attr("inspect") = py::module_::import("inspect");
+    m.attr("read_pdf") = import_from("tabula.io", "read_pdf");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("Path") = import_from("pathlib", "Path");
+    m.attr("requests") = py::module_::import("requests");
+    m.attr("datetime") = import_from("datetime", "datetime");
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("pyodbc") = py::module_::import("pyodbc");
+    m.attr("smtplib") = py::module_::import("smtplib");
+    m.attr("MIMEText") = import_from("email.mime.text", "MIMEText");
+    m.attr("pathlib") = py::module_::import("pathlib");
+    m.attr("MIMEMultipart") = import_from("email.mime.multipart", "MIMEMultipart");
+    m.attr("MIMEText") = import_from("email.mime.text", "MIMEText");
+    m.attr("MIMEBase") = import_from("email.mime.base", "MIMEBase");
+    m.attr("encoders") = import_from("email", "encoders");
+    m.attr("gma") = import_from("getmac", "get_mac_address");
+}
+
+// pandas 3 deprecates the option and makes its behaviour the default, so it
+// is set only where it still changes something.
+void stop_silent_downcasting(py::handle m) {
+    py::object pd = global(m, "pd");
+    std::string version = py::str(pd.attr("__version__"));
+    int major = std::stoi(version.substr(0, version.find('.')));
+    if (major < 3) pd.attr("set_option")("future.no_silent_downcasting", true);
+}
+
+std::string environment(const char* name, const char* fallback) {
+    py::object value = py::module_::import("os").attr("environ").attr("get")(name);
+    if (value.is_none() || py::len(value) == 0) return fallback;
+    return value.cast<std::string>();
+}
+
+std::string without_trailing_slash(std::string url) {
+    while (!url.empty() && url.back() == '/') url.pop_back();
+    return url;
+}
+
+// The suffixes are written as on Windows; elsewhere they reach the same
+// subfolders through the platform's separator.
+std::string working_path(const std::string& mydir, std::string suffix) {
+    std::string separator = py::str(py::module_::import("os").attr("sep"));
+    std::string joined = mydir;
+    for (char c : suffix) {
+        if (c == '\\') joined += separator;
+        else joined += c;
+    }
+    return joined;
+}
+
+void bind_paths(py::module_ m) {
+    std::string mydir = py::str(global(m, "pathlib").attr("Path")().attr("absolute")());
+    m.attr("mydir") = mydir;
+    m.attr("mydebug") = false;
+    m.attr("mydpages") = "all";
+    m.attr("sec_pdf_path") = working_path(mydir, "\\Store\\F13SEC.pdf");
+    m.attr("sec_excel_Path") = working_path(mydir, "\\Store\\F13X.xlsx");
+    m.attr("sec_cons_path") = working_path(mydir, "\\Store\\F13CX.xlsx");
+    m.attr("raw_path") = working_path(mydir, "\\Data\\Portfolio.xlsx");
+    m.attr("rawc_path") = working_path(mydir, "\\Store\\CPortfolio.xlsx");
+    m.attr("rem_path") = working_path(mydir, "\\Data\\Removal.xlsx");
+    m.attr("remc_path") = working_path(mydir, "\\Store\\CRemoval.xlsx");
+    m.attr("res_path") = working_path(mydir, "\\Store\\Results.xlsx");
+    m.attr("fres_path") = working_path(mydir, "\\Results\\F13Results.xlsx");
+}
+
+void bind_mail_settings(py::module_ m) {
+    m.attr("subject") = "Email Subject";
+    m.attr("body") = "This is the body of the text message";
+    m.attr("recipients") = py::list();
+}
+
+// The quarter reported is the calendar quarter before the run's; in January
+// to March that is the fourth quarter of the previous year.
+void bind_reporting_period(py::module_ m) {
+    py::object datetime = global(m, "datetime");
+    int year = datetime.attr("now")().attr("year").cast<int>();
+    int quarter =
+        global(m, "pd").attr("Timestamp")(datetime.attr("now")()).attr("quarter").cast<int>() - 1;
+    if (quarter == 0) {
+        quarter = 4;
+        year -= 1;
+    }
+    m.attr("myYear") = year;
+    m.attr("myQuarter") = quarter;
+    m.attr("pdf_url") = without_trailing_slash(environment("TAVRIN_SEC_BASE_URL", kDefaultSecBase)) +
+                        "/files/investment/13flist" + std::to_string(year) + "q" +
+                        std::to_string(quarter) + ".pdf";
+}
+
+std::string openfigi_key() {
+    std::string key = environment("OPENFIGI_APIKEY", "");
+    static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+    if (!key.empty() && !std::regex_match(key, uuid)) {
+        raise_error(PyExc_ValueError,
+                    "OPENFIGI_APIKEY must be an OpenFIGI API key in UUID form: 36 characters, "
+                    "lower-case hexadecimal digits in groups of 8-4-4-4-12 joined by hyphens "
+                    "(got " + std::to_string(key.size()) + " characters). Unset it to map "
+                    "without a key.");
+    }
+    return key;
+}
+
+void bind_web_settings(py::module_ m) {
+    py::dict headers;
+    headers["User-Agent"] = environment("TAVRIN_USER_AGENT", kDefaultUserAgent);
+    m.attr("headers") = headers;
+    bind_reporting_period(m);
+
+    m.attr("openfigi_apikey") = openfigi_key();
+    m.attr("openfigi_url") =
+        without_trailing_slash(environment("TAVRIN_OPENFIGI_BASE_URL", kDefaultOpenFigiBase)) +
+        "/v3/mapping";
+    py::dict openfigi_headers;
+    openfigi_headers["Content-Type"] = "text/json";
+    m.attr("openfigi_headers") = openfigi_headers;
+}
+
+}  // namespace
+
+void import_packages(py::module_ module) {
+    bind_imports(module);
+    stop_silent_downcasting(module);
+}
+
+void compute_settings(py::module_ module) {
+    bind_paths(module);
+    bind_mail_settings(module);
+    bind_web_settings(module);
+}
+
+}  // namespace tavrin

@@ -1,0 +1,111 @@
+"""Running `import Tavrin` the way a manager's host script does.
+
+Importing runs the whole pipeline, and a process holds one module object, so
+every scenario runs in a fresh interpreter with its own working folder
+(Data, Store, Results) and environment. A scenario is a host script: a
+preamble that may stand in later stages through builtins (the module looks a
+stage up in its globals first, then in builtins), then whatever the test
+wants to run.
+"""
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SHARED = ROOT.parent / "shared"
+EDGAR = SHARED / "edgar"
+
+# Nothing listens on the discard port: a scenario that forgets to point the
+# module at a stand-in fails at once instead of reaching the internet.
+NOWHERE = "http://127.0.0.1:9"
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+    folder: Path
+
+    def check(self) -> "Run":
+        assert self.returncode == 0, f"host failed:\n{self.stdout}\n{self.stderr}"
+        return self
+
+    def result(self, name: str = "result"):
+        """The JSON the host script left with `emit()` under `name`."""
+        return json.loads((self.folder / f"{name}.json").read_text())
+
+
+def make_workdir(base: Path) -> Path:
+    for name in ("Data", "Store", "Results"):
+        (base / name).mkdir(parents=True, exist_ok=True)
+    return base
+
+
+PREAMBLE = f"""
+import builtins, json, sys
+sys.path.insert(0, {str(ROOT)!r})
+
+def emit(value, name="result"):
+    with open(name + ".json", "w") as f:
+        json.dump(value, f, default=str)
+"""
+
+# Stand-ins for the stages around the reconciliation: the list comes from a
+# pickled table, and the report stage keeps what it was handed.
+STAND_IN_LIST_AND_REPORT = """
+import pandas as _pd
+builtins.getsec = lambda: None
+builtins.storesec = lambda: _pd.read_pickle("Store/sec.pkl")
+def _keep_report_input(sec, bswout):
+    bswout.to_pickle("Results/bswout.pkl")
+builtins.f13excel = _keep_report_input
+"""
+
+
+def host_environment(**overrides: str | None) -> dict:
+    env = dict(os.environ)
+    env.update(
+        TAVRIN_SEC_BASE_URL=NOWHERE,
+        TAVRIN_OPENFIGI_BASE_URL=NOWHERE,
+        PYTHONDONTWRITEBYTECODE="1",
+    )
+    env.pop("OPENFIGI_APIKEY", None)
+    env.pop("TAVRIN_USER_AGENT", None)
+    for name, value in overrides.items():
+        if value is None:
+            env.pop(name, None)
+        else:
+            env[name] = value
+    return env
+
+
+def run_host(folder: Path, body: str, *, env: dict | None = None, timeout: float = 300) -> Run:
+    """Runs PREAMBLE + body as host.py in `folder` with a fresh interpreter."""
+    script = folder / "host.py"
+    script.write_text(PREAMBLE + textwrap.dedent(body))
+    done = subprocess.run(
+        [sys.executable, "-W", "ignore::DeprecationWarning", str(script)],
+        cwd=folder,
+        env=env if env is not None else host_environment(),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    return Run(done.returncode, done.stdout, done.stderr, folder)
+
+
+def snapshot(folder: Path) -> dict[str, bytes]:
+    """Every file under the working folder's outputs, to show nothing changed."""
+    files = {}
+    for sub in ("Store", "Results"):
+        for path in sorted((folder / sub).rglob("*")):
+            if path.is_file():
+                files[str(path.relative_to(folder))] = path.read_bytes()
+    return files
