@@ -25,7 +25,6 @@ EDGAR = SHARED / "edgar"
 # module at a stand-in fails at once instead of reaching the internet.
 NOWHERE = "http://127.0.0.1:9"
 
-
 @dataclass
 class Run:
     returncode: int
@@ -41,12 +40,10 @@ class Run:
         """The JSON the host script left with `emit()` under `name`."""
         return json.loads((self.folder / f"{name}.json").read_text())
 
-
 def make_workdir(base: Path) -> Path:
     for name in ("Data", "Store", "Results"):
         (base / name).mkdir(parents=True, exist_ok=True)
     return base
-
 
 PREAMBLE = f"""
 import builtins, json, sys
@@ -68,7 +65,6 @@ def _keep_report_input(sec, bswout):
 builtins.f13excel = _keep_report_input
 """
 
-
 def host_environment(**overrides: str | None) -> dict:
     env = dict(os.environ)
     env.update(
@@ -85,7 +81,6 @@ def host_environment(**overrides: str | None) -> dict:
             env[name] = value
     return env
 
-
 def run_host(folder: Path, body: str, *, env: dict | None = None, timeout: float = 300) -> Run:
     """Runs PREAMBLE + body as host.py in `folder` with a fresh interpreter."""
     script = folder / "host.py"
@@ -100,7 +95,6 @@ def run_host(folder: Path, body: str, *, env: dict | None = None, timeout: float
     )
     return Run(done.returncode, done.stdout, done.stderr, folder)
 
-
 def snapshot(folder: Path) -> dict[str, bytes]:
     """Every file under the working folder's outputs, to show nothing changed."""
     files = {}
@@ -109,3 +103,28 @@ def snapshot(folder: Path) -> dict[str, bytes]:
             if path.is_file():
                 files[str(path.relative_to(folder))] = path.read_bytes()
     return files
+
+# A small list, portfolio and removal list that the whole pipeline can run on
+# in a few seconds; tests that are about something else start from these.
+BASE_LIST = [
+    ("037833100", True, "APPLE INC", "COM"),
+    ("037833900", False, "APPLE INC", "CALL"),
+    ("037833950", False, "APPLE INC", "PUT"),
+    ("594918104", False, "MICROSOFT CORP", "COM"),
+    ("00206R102", False, "AT&T INC", "COM"),
+]
+
+def base_list_rows():
+    from standins.seclist_pdf import ListRow
+
+    return [ListRow(c, options, name, description) for c, options, name, description in BASE_LIST]
+
+def write_base_inputs(folder: Path) -> None:
+    from standins.workbooks import Holding, write_portfolio, write_removal
+
+    write_portfolio(folder / "Data" / "Portfolio.xlsx", [
+        Holding("037833100", "APPLE INC COM", 100, 25000.0),
+        Holding("594918104", "MICROSOFT CORP", 40, 16000.0),
+        Holding("00206R102", "AT&T INC COM", 300, 6000.0),
+    ])
+    write_removal(folder / "Data" / "Removal.xlsx", [("00206R102", "AT&T INC", 100, 2000.0)])

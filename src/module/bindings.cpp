@@ -5,6 +5,7 @@
 // module's globals through `self`. Arguments go through CPython's own parser,
 // which gives the interpreter's usual TypeError for a wrong call.
 #include "inputs/inputs.hpp"
+#include "seclist/seclist.hpp"
 #include "module/module.hpp"
 
 namespace tavrin {
@@ -90,6 +91,9 @@ PyMethodDef functions[] = {
      as_cfunction(
          call_with_three<tb_cleancusip, cleancusip_format, cleancusip_keywords, cleancusip>),
      kWithArguments, nullptr},
+    {"getsec", as_cfunction(call_without_arguments<tb_getsec, getsec>), METH_NOARGS, nullptr},
+    {"storesec", as_cfunction(call_without_arguments<tb_storesec, storesec>), METH_NOARGS,
+     nullptr},
     {"storeraw", as_cfunction(call_without_arguments<tb_storeraw, storeraw>), METH_NOARGS,
      nullptr},
     {"storerem", as_cfunction(call_without_arguments<tb_storerem, storerem>), METH_NOARGS,

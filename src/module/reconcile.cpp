@@ -104,14 +104,21 @@ Portfolio read_portfolio(py::handle module, const py::object& raw) {
     return portfolio;
 }
 
-// Adds `value` to `total` as Python's sum() does; a cell that is not a
-// number gets a message naming where it is.
-py::object add(const py::object& total, const py::object& value, const std::string& where) {
-    PyObject* sum = PyNumber_Add(total.ptr(), value.ptr());
-    if (sum) return py::reinterpret_steal<py::object>(sum);
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
-    raise_error(PyExc_TypeError, where + " holds " + quoted(value) + ", which is not a number.");
+// The total as Python's sum() gives it (compensated for floats since 3.12);
+// a cell that is not a number gets a message naming where it is.
+py::object add_up(const py::list& values, const std::string& where) {
+    try {
+        return builtin("sum")(values);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+    }
+    for (const py::handle& value : values) {
+        if (!PyNumber_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
+            raise_error(PyExc_TypeError,
+                        where + " holds " + quoted(value) + ", which is not a number.");
+        }
+    }
+    raise_error(PyExc_TypeError, where + " holds values that cannot be added up.");
 }
 
 std::string portfolio_cell(const Portfolio& portfolio, const py::handle& cusip, const Column& column,
@@ -131,9 +138,9 @@ Holding add_up_holding(const Portfolio& portfolio, const std::vector<size_t>& ro
     for (size_t k = 0; k < kAmounts.size(); ++k) {
         const Column& column = portfolio.amounts[k];
         std::string where = portfolio_cell(portfolio, cusip, column, kAmounts[k]);
-        py::object total = py::int_(0);
-        for (size_t row : rows) total = add(total, filled(column, row, portfolio.zeros[k]), where);
-        holding.totals[k] = total;
+        py::list values;
+        for (size_t row : rows) values.append(filled(column, row, portfolio.zeros[k]));
+        holding.totals[k] = add_up(values, where);
     }
     return holding;
 }
@@ -155,15 +162,15 @@ class Removals {
         const Column& column = amounts(label);
         std::string where = "Removal workbook " + text(path_) + ": the row for CUSIP " +
                             text(cusip) + ", column \"" + label + "\"";
-        py::object total = py::int_(0);
+        py::list values;
         for (size_t row : *rows) {
             if (column.missing[row]) {
                 raise_error(PyExc_ValueError, where + " is blank; enter the amount to take off "
                                                       "(0 for none).");
             }
-            total = add(total, column.values[row], where);
+            values.append(column.values[row]);
         }
-        return total;
+        return add_up(values, where);
     }
 
   private:

@@ -1,0 +1,82 @@
+// Download of the quarter's list of 13(f) securities.
+//
+// The SEC answers refused or unknown requests with an HTML page, so the
+// answer is checked before anything is written, and it is written through a
+// temporary file: an earlier list stays as it was unless a whole new one
+// arrives.
+#include "seclist/seclist.hpp"
+
+#include <string>
+
+namespace tavrin {
+namespace {
+
+// Connect and read limits in seconds: a server that never answers ends the
+// run with an error instead of holding the import forever.
+constexpr int kConnectSeconds = 30;
+constexpr int kReadSeconds = 300;
+
+std::string text(const py::handle& value) { return py::str(value); }
+
+void check_store_folder(const py::object& target) {
+    py::object folder = target.attr("parent");
+    if (!truthy(folder.attr("is_dir")())) {
+        PyErr_SetObject(PyExc_FileNotFoundError,
+                        py::make_tuple(2, "The Store folder for the list does not exist; "
+                                          "create it in the working folder beside Data and Results",
+                                       folder.attr("__str__")())
+                            .ptr());
+        throw py::error_already_set();
+    }
+}
+
+void check_answer(py::handle module, const py::object& response, const py::object& url) {
+    int status = response.attr("status_code").cast<int>();
+    if (status != 200) {
+        std::string message = "The SEC answered " + std::to_string(status) + " for " + text(url) +
+                              " instead of the list PDF.";
+        if (status == 403) {
+            message += " The SEC asks automated clients for a declared User-Agent such as "
+                       "\"Company Name admin@company.com\"; set it with TAVRIN_USER_AGENT.";
+        } else if (status == 404) {
+            message += " The list for this quarter may not be published yet.";
+        }
+        py::object error = global(module, "requests").attr("HTTPError")(message, "response"_a = response);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+    py::bytes body = response.attr("content");
+    if (!truthy(body.attr("startswith")(py::bytes("%PDF-")))) {
+        raise_error(PyExc_ValueError, "The SEC answered " + std::to_string(status) + " for " +
+                                          text(url) + " with " + std::to_string(py::len(body)) +
+                                          " bytes that are not a PDF (an HTML page or an empty "
+                                          "answer); the stored list was left as it was.");
+    }
+}
+
+void write_atomically(const py::object& target, const py::bytes& content) {
+    py::object partial = target.attr("with_name")(text(target.attr("name")) + ".download");
+    try {
+        partial.attr("write_bytes")(content);
+        py::module_::import("os").attr("replace")(partial, target);
+    } catch (py::error_already_set&) {
+        partial.attr("unlink")("missing_ok"_a = true);
+        throw;
+    }
+}
+
+}  // namespace
+
+py::object getsec(py::handle module) {
+    py::object filename = global(module, "Path")(global(module, "sec_pdf_path"));
+    check_store_folder(filename);
+    py::object url = global(module, "pdf_url");
+    py::object response = global(module, "requests").attr("get")(
+        url, "headers"_a = global(module, "headers"),
+        "timeout"_a = py::make_tuple(kConnectSeconds, kReadSeconds));
+    check_answer(module, response, url);
+    write_atomically(filename, response.attr("content"));
+    return py::none();
+}
+
+}  // namespace tavrin
