@@ -1,0 +1,329 @@
+"""The list download: the request, the stored file and the failures.
+
+Each host run imports Tavrin (which downloads the small list from the
+stand-in SEC site once) and then calls getsec() again under rebound globals;
+the failure cases run against a stand-in SEC site that the host script starts
+itself, so that one interpreter can switch it between modes.
+"""
+from contextlib import contextmanager
+from types import SimpleNamespace
+
+import pytest
+
+from scenario import BASE_LIST, base_list_rows, host_environment, make_workdir, run_host, write_base_inputs
+from standins.openfigi_server import OpenFigiServer, matches_for
+from standins.sec_server import SecServer, list_path
+from standins.seclist_pdf import list_pdf_bytes, make_rows
+
+DEFAULT_USER_AGENT = ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
+                      "(KHTML, like Gecko) Chrome/109.0.0.0 Safari/537.36")
+DECLARED_USER_AGENT = "Tavrin Tests tests@example.com"
+
+@contextmanager
+def stand_in_sites():
+    """SEC and OpenFIGI stand-ins serving the small list for 2023 to 2027."""
+    figis = {cusip: matches_for(cusip, name=name) for cusip, _, name, _ in BASE_LIST}
+    data = list_pdf_bytes(base_list_rows(), 2026, 2)
+    with SecServer() as sec, OpenFigiServer(figis) as figi:
+        for year in range(2023, 2028):
+            for quarter in range(1, 5):
+                sec.add_list(year, quarter, data)
+        yield sec, figi
+
+
+def working_folder(tmp_path_factory, name):
+    folder = make_workdir(tmp_path_factory.mktemp(name) / "work")
+    write_base_inputs(folder)
+    return folder
+
+
+# --------------------------------------------------------------------------
+# The request as it reaches the SEC site
+# --------------------------------------------------------------------------
+
+USER_AGENT_CASES = {
+    "declared": (DECLARED_USER_AGENT, DECLARED_USER_AGENT),
+    "unset": (None, DEFAULT_USER_AGENT),
+    "empty": ("", DEFAULT_USER_AGENT),
+}
+
+# After the import's download, the same address is fetched once more with a
+# plain requests.get carrying only the User-Agent: whatever the module's
+# request holds beyond that came from the module.
+IMPORT_THEN_PLAIN_REQUEST = """
+import requests, Tavrin
+requests.get(Tavrin.pdf_url, headers={"User-Agent": Tavrin.headers["User-Agent"]}, timeout=30)
+emit({"year": Tavrin.myYear, "quarter": Tavrin.myQuarter})
+"""
+
+
+@pytest.fixture(scope="module", params=list(USER_AGENT_CASES))
+def import_requests(request, tmp_path_factory):
+    given, expected = USER_AGENT_CASES[request.param]
+    folder = working_folder(tmp_path_factory, f"agent-{request.param}")
+    with stand_in_sites() as (sec, figi):
+        env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,
+                               TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
+                               TAVRIN_USER_AGENT=given)
+        run = run_host(folder, IMPORT_THEN_PLAIN_REQUEST, env=env).check()
+        recorded = sec.requests
+    return SimpleNamespace(module=recorded[0], plain=recorded[1:], period=run.result(),
+                           expected_agent=expected, count=len(recorded))
+
+
+def test_import_downloads_the_list_once(import_requests):
+    assert import_requests.count == 2  # the module's request and the plain one
+
+
+def test_request_is_a_get_of_the_quarters_list(import_requests):
+    period = import_requests.period
+    assert import_requests.module.method == "GET"
+    assert import_requests.module.path == list_path(period["year"], period["quarter"])
+    assert import_requests.module.path == (
+        f"/files/investment/13flist{period['year']}q{period['quarter']}.pdf")
+
+
+def test_user_agent_comes_from_the_environment_or_the_default(import_requests):
+    assert import_requests.module.header("User-Agent") == import_requests.expected_agent
+
+
+def test_no_header_beyond_those_of_a_plain_request(import_requests):
+    (plain,) = import_requests.plain
+    assert import_requests.module.headers == plain.headers
+
+
+# --------------------------------------------------------------------------
+# Calls after the import, against the host's own stand-in site
+# --------------------------------------------------------------------------
+
+DOWNLOADS = """
+import contextlib, hashlib, io, os, shutil, traceback
+from pathlib import Path
+import requests, Tavrin
+from standins.sec_server import SecServer
+from standins.seclist_pdf import ListRow, list_pdf_bytes, make_rows
+
+store = Path("Store")
+snapshots = Path("snapshots")
+snapshots.mkdir()
+results = {}
+
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+def store_names():
+    return sorted(p.name for p in store.iterdir())
+
+def described(error):
+    response = getattr(error, "response", None)
+    return {
+        "type": type(error).__module__ + "." + type(error).__qualname__,
+        "message": str(error),
+        "filename": getattr(error, "filename", None),
+        "status": None if response is None else response.status_code,
+        "entries": [[f.name, f.filename] for f in traceback.extract_tb(error.__traceback__)],
+        "is_timeout": isinstance(error, requests.Timeout),
+    }
+
+class Recording:
+    # Stands in for the requests module: records every get() and passes it on,
+    # with the read limit shrunk when asked.
+    def __init__(self, real, read_limit=None):
+        self.real, self.read_limit, self.calls = real, read_limit, []
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+    def get(self, *args, **kwargs):
+        self.calls.append((args, dict(kwargs)))
+        if self.read_limit is not None:
+            kwargs["timeout"] = (kwargs["timeout"][0], self.read_limit)
+        return self.real.get(*args, **kwargs)
+
+longer = list_pdf_bytes(make_rows(80, seed=1), 2026, 2)
+shorter = list_pdf_bytes([ListRow(*row) for row in BASE_LIST], 2026, 2)
+real_requests = Tavrin.requests
+target = Path(Tavrin.sec_pdf_path)
+
+with SecServer() as sec:
+    path = sec.add_list(2026, 2, longer)
+    Tavrin.pdf_url = sec.list_url(2026, 2)
+
+    # a first and a second download to the same file: a longer list, then a
+    # shorter one, so that bytes left over from the first would show
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        returned = Tavrin.getsec()
+    shutil.copy(target, snapshots / "first.pdf")
+    sec.add_file(path, shorter)
+    Tavrin.getsec()
+    shutil.copy(target, snapshots / "second.pdf")
+    results["download"] = {"returned": repr(returned), "printed": printed.getvalue(),
+                           "store": store_names()}
+
+    # the arguments requests.get receives
+    recording = Recording(real_requests)
+    Tavrin.requests = recording
+    Tavrin.getsec()
+    Tavrin.requests = real_requests
+    (args, kwargs), = recording.calls
+    results["call"] = {"args": list(args), "url": Tavrin.pdf_url, "keywords": sorted(kwargs),
+                       "headers is the global": kwargs["headers"] is Tavrin.headers,
+                       "timeout": list(kwargs["timeout"]),
+                       "timeout type": type(kwargs["timeout"]).__name__}
+
+    def failing(name, prepare):
+        target.write_bytes(shorter)  # the list stored by an earlier run
+        before = store_names()
+        sent = len(sec.requests)
+        prepare()
+        try:
+            Tavrin.getsec()
+            outcome = {"error": None}
+        except Exception as error:
+            outcome = {"error": described(error)}
+        outcome.update(kept=digest(target.read_bytes()) == digest(shorter),
+                       store_before=before, store_after=store_names(),
+                       requests=len(sec.requests) - sent, url=Tavrin.pdf_url)
+        results[name] = outcome
+        sec.mode = "normal"
+        Tavrin.pdf_url = sec.list_url(2026, 2)
+        Tavrin.requests = real_requests
+
+    def set_mode(mode):
+        return lambda: setattr(sec, "mode", mode)
+
+    failing("forbidden", set_mode("forbidden"))
+    failing("not_found", set_mode("not_found"))
+    failing("unpublished", lambda: setattr(Tavrin, "pdf_url", sec.list_url(2026, 3)))
+    failing("html", set_mode("html"))
+    failing("empty", set_mode("empty"))
+
+    def hang():
+        sec.mode = "hang"
+        Tavrin.requests = Recording(real_requests, read_limit=0.5)
+    failing("hang", hang)
+
+    # a missing Store folder
+    kept_path = Tavrin.sec_pdf_path
+    missing = Path("Elsewhere") / "Store"
+    Tavrin.sec_pdf_path = str((missing / "F13SEC.pdf").absolute())
+    failing("no_store", lambda: None)
+    results["no_store"]["folder"] = str(missing.absolute())
+    results["no_store"]["created"] = Path("Elsewhere").exists()
+    Tavrin.sec_pdf_path = kept_path
+
+    # a target that cannot be replaced (a folder stands where the file goes)
+    (store / "Blocked.pdf").mkdir()
+    Tavrin.sec_pdf_path = str((store / "Blocked.pdf").absolute())
+    failing("blocked", lambda: None)
+    Tavrin.sec_pdf_path = kept_path
+
+emit(results)
+"""
+
+FAILURES = ["forbidden", "not_found", "unpublished", "html", "empty", "hang", "no_store",
+            "blocked"]
+ANSWERED = ["forbidden", "not_found", "unpublished", "html", "empty"]
+
+
+@pytest.fixture(scope="module")
+def downloads(tmp_path_factory):
+    folder = working_folder(tmp_path_factory, "downloads")
+    with stand_in_sites() as (sec, figi):
+        env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,
+                               TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
+                               TAVRIN_USER_AGENT=DECLARED_USER_AGENT)
+        run = run_host(folder, f"BASE_LIST = {BASE_LIST!r}\n" + DOWNLOADS, env=env).check()
+    return SimpleNamespace(folder=folder, results=run.result())
+
+
+def test_download_stores_the_served_bytes(downloads):
+    served = list_pdf_bytes(make_rows(80, seed=1), 2026, 2)
+    assert (downloads.folder / "snapshots" / "first.pdf").read_bytes() == served
+
+
+def test_second_download_replaces_the_whole_file(downloads):
+    served = list_pdf_bytes(base_list_rows(), 2026, 2)
+    first = (downloads.folder / "snapshots" / "first.pdf").read_bytes()
+    assert len(served) < len(first)  # leftovers of the first file would show
+    assert (downloads.folder / "snapshots" / "second.pdf").read_bytes() == served
+
+
+def test_download_returns_none_and_prints_nothing(downloads):
+    assert downloads.results["download"]["returned"] == "None"
+    assert downloads.results["download"]["printed"] == ""
+
+
+def test_download_leaves_no_partial_file(downloads):
+    assert not [n for n in downloads.results["download"]["store"] if n.endswith(".download")]
+
+
+def test_request_passes_the_headers_global_and_the_time_limit(downloads):
+    call = downloads.results["call"]
+    assert call["args"] == [call["url"]]
+    assert call["keywords"] == ["headers", "timeout"]
+    assert call["headers is the global"] is True
+    assert call["timeout type"] == "tuple" and call["timeout"] == [30, 300]
+
+
+@pytest.mark.parametrize("case, status, words", [
+    ("forbidden", 403, ["TAVRIN_USER_AGENT", '"Company Name admin@company.com"']),
+    ("not_found", 404, []),
+    ("unpublished", 404, []),
+])
+def test_refused_download_is_an_http_error(downloads, case, status, words):
+    outcome = downloads.results[case]
+    error = outcome["error"]
+    assert error["type"] == "requests.exceptions.HTTPError"
+    assert error["status"] == status
+    assert outcome["url"] in error["message"] and str(status) in error["message"]
+    for word in words:
+        assert word in error["message"]
+
+
+@pytest.mark.parametrize("case", ["html", "empty"])
+def test_answer_that_is_not_a_pdf_is_a_value_error(downloads, case):
+    outcome = downloads.results[case]
+    assert outcome["error"]["type"] == "builtins.ValueError"
+    assert outcome["url"] in outcome["error"]["message"]
+    assert "200" in outcome["error"]["message"]
+
+
+def test_hanging_server_ends_with_a_timeout(downloads):
+    error = downloads.results["hang"]["error"]
+    assert error["type"] == "requests.exceptions.ReadTimeout"
+    assert error["is_timeout"] is True
+
+
+def test_missing_store_folder_is_named_and_nothing_is_sent(downloads):
+    outcome = downloads.results["no_store"]
+    assert outcome["error"]["type"] == "builtins.FileNotFoundError"
+    assert outcome["folder"] in outcome["error"]["message"]
+    assert outcome["error"]["filename"] == outcome["folder"]
+    assert outcome["requests"] == 0
+    assert outcome["created"] is False
+
+
+def test_unreplaceable_target_is_reported(downloads):
+    assert downloads.results["blocked"]["error"]["type"] == "builtins.IsADirectoryError"
+
+
+@pytest.mark.parametrize("case", ANSWERED + ["hang", "blocked"])
+def test_failing_download_sends_one_request(downloads, case):
+    assert downloads.results[case]["requests"] == 1
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_earlier_list_stays_as_it_was(downloads, case):
+    assert downloads.results[case]["error"] is not None
+    assert downloads.results[case]["kept"] is True
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_failure_leaves_no_partial_file(downloads, case):
+    outcome = downloads.results[case]
+    assert outcome["store_after"] == outcome["store_before"]
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_failure_has_a_getsec_traceback_entry(downloads, case):
+    assert ["Tavrin.getsec", "Tavrin.pyx"] in downloads.results[case]["error"]["entries"]
