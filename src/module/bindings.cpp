@@ -4,6 +4,7 @@
 // __module__ "Tavrin" and __qualname__ equal to its name, and finds the
 // module's globals through `self`. Arguments go through CPython's own parser,
 // which gives the interpreter's usual TypeError for a wrong call.
+#include "figi/figi.hpp"
 #include "inputs/inputs.hpp"
 #include "module/module.hpp"
 
@@ -86,6 +87,12 @@ constexpr int kWithArguments = METH_VARARGS | METH_KEYWORDS;
 
 // In binding order; each stage finds the next by name at the moment of use.
 PyMethodDef functions[] = {
+    {"map_jobs",
+     as_cfunction(call_with_one<tb_map_jobs, map_jobs_format, map_jobs_keywords, map_jobs>),
+     kWithArguments, nullptr},
+    {"openfigi",
+     as_cfunction(call_with_one<tb_openfigi, openfigi_format, openfigi_keywords, openfigi>),
+     kWithArguments, nullptr},
     {"cleancusip",
      as_cfunction(
          call_with_three<tb_cleancusip, cleancusip_format, cleancusip_keywords, cleancusip>),
