@@ -43,3 +43,17 @@ def prepare_inputs(workdir: Path, holdings: list[Holding], listed: list[tuple],
 def prepare_quiet_import(workdir: Path) -> Path:
     """A portfolio whose one holding is not on the (empty) list."""
     return prepare_inputs(workdir, [Holding("000000000")], [])
+
+
+def schema_errors(schema, path: Path) -> list[str]:
+    """What the EDGAR schema has to say about the document at `path`."""
+    from lxml import etree
+
+    schema.validate(etree.parse(str(path)))
+    return [error.message for error in schema.error_log]
+
+
+def lacks_only_entries(errors: list[str]) -> bool:
+    """The schema wants at least one infoTable, so a report without holdings
+    is refused for that and, if the writer is right, for nothing else."""
+    return len(errors) == 1 and "Missing child element" in errors[0] and "infoTable" in errors[0]
