@@ -7,6 +7,7 @@
 #include "figi/figi.hpp"
 #include "inputs/inputs.hpp"
 #include "module/module.hpp"
+#include "report/report.hpp"
 
 namespace tavrin {
 namespace {
@@ -101,6 +102,9 @@ PyMethodDef functions[] = {
      nullptr},
     {"storerem", as_cfunction(call_without_arguments<tb_storerem, storerem>), METH_NOARGS,
      nullptr},
+    {"createxml",
+     as_cfunction(call_with_one<tb_createxml, createxml_format, createxml_keywords, createxml>),
+     kWithArguments, nullptr},
     {"cruncher", as_cfunction(call_without_arguments<tb_cruncher, cruncher>), METH_NOARGS,
      nullptr},
     {nullptr, nullptr, 0, nullptr},
