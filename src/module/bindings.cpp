@@ -4,9 +4,11 @@
 // __module__ "Tavrin" and __qualname__ equal to its name, and finds the
 // module's globals through `self`. Arguments go through CPython's own parser,
 // which gives the interpreter's usual TypeError for a wrong call.
+#include "figi/figi.hpp"
 #include "inputs/inputs.hpp"
 #include "seclist/seclist.hpp"
 #include "module/module.hpp"
+#include "report/report.hpp"
 
 namespace tavrin {
 namespace {
@@ -87,6 +89,12 @@ constexpr int kWithArguments = METH_VARARGS | METH_KEYWORDS;
 
 // In binding order; each stage finds the next by name at the moment of use.
 PyMethodDef functions[] = {
+    {"map_jobs",
+     as_cfunction(call_with_one<tb_map_jobs, map_jobs_format, map_jobs_keywords, map_jobs>),
+     kWithArguments, nullptr},
+    {"openfigi",
+     as_cfunction(call_with_one<tb_openfigi, openfigi_format, openfigi_keywords, openfigi>),
+     kWithArguments, nullptr},
     {"cleancusip",
      as_cfunction(
          call_with_three<tb_cleancusip, cleancusip_format, cleancusip_keywords, cleancusip>),
@@ -98,6 +106,12 @@ PyMethodDef functions[] = {
      nullptr},
     {"storerem", as_cfunction(call_without_arguments<tb_storerem, storerem>), METH_NOARGS,
      nullptr},
+    {"createxml",
+     as_cfunction(call_with_one<tb_createxml, createxml_format, createxml_keywords, createxml>),
+     kWithArguments, nullptr},
+    {"f13excel",
+     as_cfunction(call_with_two<tb_f13excel, f13excel_format, f13excel_keywords, f13excel>),
+     kWithArguments, nullptr},
     {"cruncher", as_cfunction(call_without_arguments<tb_cruncher, cruncher>), METH_NOARGS,
      nullptr},
     {nullptr, nullptr, 0, nullptr},

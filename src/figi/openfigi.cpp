@@ -1,0 +1,50 @@
+// CUSIP to FIGI, one CUSIP at a time, on top of map_jobs.
+#include "figi/figi.hpp"
+
+namespace tavrin {
+namespace {
+
+constexpr const char* kNoFigi = " ";
+
+py::list cusip_job(const py::object& cusip) {
+    py::dict job;  // the service reads idType before idValue
+    job["idType"] = "ID_CUSIP";
+    job["idValue"] = cusip;
+    py::list jobs;
+    jobs.append(job);
+    return jobs;
+}
+
+// The first match of every job's answer; a job the service could not map
+// has no "data" (KeyError) or an empty one (IndexError).
+py::list first_matches(const py::object& job_results) {
+    py::list just_dictionaries;
+    for (py::handle result : job_results) just_dictionaries.append(result["data"][py::int_(0)]);
+    return just_dictionaries;
+}
+
+// The FIGI is the first member of the match, in the order the service sends
+// the members.
+py::object figi_of_first_match(py::handle module, const py::object& cusip) {
+    py::object job_results = global(module, "map_jobs")(cusip_job(cusip));
+    py::object df_figi =
+        global(module, "pd").attr("DataFrame").attr("from_dict")(first_matches(job_results));
+    return df_figi.attr("iloc")[py::make_tuple(0, 0)];
+}
+
+}  // namespace
+
+py::object openfigi(py::handle module, py::object cusip) {
+    try {
+        return figi_of_first_match(module, cusip);
+    } catch (py::error_already_set& error) {
+        // A missing FIGI must not stop the report; interrupts and exits are
+        // not the service's fault and pass through.
+        if (!error.matches(PyExc_Exception)) throw;
+    } catch (py::builtin_exception&) {
+        // pybind11's own conversion errors stand for Python Exceptions too.
+    }
+    return py::str(kNoFigi);
+}
+
+}  // namespace tavrin

@@ -1,0 +1,147 @@
+// The information-table XML document.
+//
+// The document is built whole in memory and then written in one go to a
+// file beside the target, which replaces the target only once it is
+// complete: a run that fails half-way must not leave EDGAR a truncated
+// document, nor destroy the one the previous run wrote.
+#include "report/report.hpp"
+#include "report/xml_text.hpp"
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace tavrin {
+namespace {
+
+constexpr const char* kNamespace = "http://www.sec.gov/edgar/document/thirteenf/informationtable";
+constexpr size_t kColumns = 13;  // read by position; the writer never looks at labels
+
+// The put/call column (position 7) is not written: it holds "PUT" and "CALL",
+// which the schema's putCall ("Put", "Call") would refuse, and a listed
+// option is reported under its own CUSIP and title of class anyway.
+constexpr std::array<size_t, 12> kWrittenPositions = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12};
+
+// str() of a cell as UTF-8. "surrogatepass" keeps a lone surrogate encodable
+// so that xml_text can drop it like any other character XML forbids.
+std::string utf8(const py::str& text) {
+    PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!bytes) throw py::error_already_set();
+    return std::string(py::reinterpret_steal<py::bytes>(bytes));
+}
+
+// The texts of one row, by column position.
+struct RowTexts {
+    std::array<py::str, kColumns> text;
+};
+
+py::str cell(const py::tuple& row, size_t position, size_t row_number) {
+    if (position >= row.size()) {
+        raise_error(PyExc_IndexError,
+                    "Row " + std::to_string(row_number) + " of the information table has " +
+                        std::to_string(row.size()) +
+                        " columns; the writer reads thirteen, by position.");
+    }
+    return py::str(row[position]);
+}
+
+RowTexts read_row(const py::tuple& row, size_t row_number) {
+    RowTexts texts;
+    for (size_t position : kWrittenPositions) {
+        texts.text[position] = cell(row, position, row_number);
+    }
+    return texts;
+}
+
+// Issuer, CUSIP, FIGI and value, so the operator can follow a long run.
+void print_progress(const RowTexts& row) {
+    builtin("print")(row.text[0], row.text[2], row.text[3], row.text[4]);
+}
+
+void add_element(std::string& document, int tabs, const char* name, const std::string& raw) {
+    document.append(static_cast<size_t>(tabs), '\t');
+    document.append("<").append(name).append(">");
+    document.append(xml_text(raw));
+    document.append("</").append(name).append(">\n");
+}
+
+void add_line(std::string& document, int tabs, const char* text) {
+    document.append(static_cast<size_t>(tabs), '\t').append(text).append("\n");
+}
+
+void add_entry(std::string& document, const RowTexts& row) {
+    auto value = [&](size_t position) { return utf8(row.text[position]); };
+    add_line(document, 1, "<infoTable>");
+    add_element(document, 2, "nameOfIssuer", value(0));
+    add_element(document, 2, "titleOfClass", value(1));
+    add_element(document, 2, "cusip", value(2));
+    // A lookup that failed leaves " "; the schema admits only a real FIGI
+    // here, and the element may be left out.
+    std::string figi = value(3);
+    if (is_figi(figi)) add_element(document, 2, "figi", figi);
+    add_element(document, 2, "value", value(4));
+    add_line(document, 2, "<shrsOrPrnAmt>");
+    add_element(document, 3, "sshPrnamt", value(5));
+    add_element(document, 3, "sshPrnamtType", value(6));
+    add_line(document, 2, "</shrsOrPrnAmt>");
+    add_element(document, 2, "investmentDiscretion", value(8));
+    add_element(document, 2, "otherManager", value(9));
+    add_line(document, 2, "<votingAuthority>");
+    add_element(document, 3, "Sole", value(10));
+    add_element(document, 3, "Shared", value(11));
+    add_element(document, 3, "None", value(12));
+    add_line(document, 2, "</votingAuthority>");
+    add_line(document, 1, "</infoTable>");
+}
+
+std::string document_text(const py::object& df) {
+    std::string document = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+    document += std::string("<informationTable xmlns=\"") + kNamespace + "\">\n";
+    // Tuples by column rather than rows as Series: a Series would turn every
+    // value of an all-number row into a float.
+    py::object rows = df.attr("itertuples")("index"_a = false, "name"_a = py::none());
+    size_t row_number = 0;
+    for (py::handle item : rows) {
+        py::tuple row = py::reinterpret_borrow<py::tuple>(item);
+        RowTexts texts = read_row(row, row_number);
+        print_progress(texts);
+        add_entry(document, texts);
+        ++row_number;
+    }
+    document += "</informationTable>";
+    return document;
+}
+
+// Text mode, so each line feed becomes the platform's line end; UTF-8
+// because the declaration says so, whatever the machine's default is.
+void write_document(const py::object& path, const std::string& document) {
+    py::object os = py::module_::import("os");
+    py::object temporary = path + py::str(".") +
+                           py::module_::import("secrets").attr("token_hex")(4) + py::str(".tmp");
+    // "x": never write over a file that is not ours.
+    py::object file = builtin("open")(temporary, "x", "encoding"_a = "utf-8");
+    try {
+        with_context(file, [&](const py::object& f) { f.attr("write")(py::str(document)); });
+        os.attr("replace")(temporary, path);
+    } catch (...) {
+        try {
+            os.attr("remove")(temporary);
+        } catch (py::error_already_set& cleanup) {
+            // The original failure is the one to report, unless the clean-up
+            // was interrupted.
+            if (!cleanup.matches(PyExc_Exception)) throw;
+        }
+        throw;
+    }
+}
+
+}  // namespace
+
+py::object createxml(py::handle module, py::object df) {
+    print_trace(module);
+    py::object path = global(module, "fres_path").attr("replace")(".xlsx", ".xml");
+    write_document(path, document_text(df));
+    return py::none();
+}
+
+}  // namespace tavrin

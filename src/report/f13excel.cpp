@@ -1,0 +1,104 @@
+// The information table: one row per distinct CUSIP of the reconciled
+// holdings, with the issuer's name and title of class from the quarter's
+// list, the FIGI from OpenFIGI and the value and shares from the holdings.
+//
+// Each table is read once into first-row look-ups and the result is built
+// in one go, so the work grows with the tables' sizes added up.
+#include "common/tables.hpp"
+#include "report/first_rows.hpp"
+#include "report/report.hpp"
+
+#include <string>
+
+namespace tavrin {
+namespace {
+
+// The XML writer reads these by position, so the order binds.
+constexpr const char* kColumns[] = {
+    "nameofissuer", "titleofclass", "cusip", "figi", "value", "sshPrnamt",
+    "sshPrnamtType", "PutCall", "investmentDiscretion", "otherManager", "Sole", "Shared",
+    "None"};
+
+enum ListField : size_t { kIssuerName, kIssuerDescription };
+enum HoldingField : size_t { kMarketValue, kQuantity };
+
+constexpr const char* kList = "The securities list";
+constexpr const char* kHoldings = "The reconciled holdings";
+
+py::list column_labels() {
+    py::list labels;
+    for (const char* label : kColumns) labels.append(label);
+    return labels;
+}
+
+// The list's names and titles go into the document as they are, apart from
+// "&", which the report escapes itself.
+py::object escaped(const py::object& value) {
+    return py::str(value).attr("replace")("&", "&amp;");
+}
+
+// "PUT" is tested first and may sit inside a longer word, so a title such as
+// "COMPUTER" counts as a put; a title that is not text raises TypeError,
+// as Python's `in` does.
+py::str put_or_call(const py::object& description) {
+    auto contains = [&](const char* word) {
+        int found = PySequence_Contains(description.ptr(), py::str(word).ptr());
+        if (found < 0) throw py::error_already_set();
+        return found == 1;
+    };
+    if (contains("PUT")) return py::str("PUT");
+    if (contains("CALL")) return py::str("CALL");
+    return py::str("");
+}
+
+void check_listed(const FirstRows& list, const py::handle& cusip) {
+    if (!list.has(cusip)) {
+        raise_error(PyExc_IndexError, "CUSIP " + std::string(py::repr(cusip)) +
+                                          " of the reconciled holdings is not on the "
+                                          "securities list (column CUSIPNO).");
+    }
+}
+
+py::tuple information_row(py::handle module, const FirstRows& list, const FirstRows& holdings,
+                          const py::handle& cusip) {
+    check_listed(list, cusip);
+    py::object name = escaped(list.field(cusip, kIssuerName));
+    py::object description = list.field(cusip, kIssuerDescription);
+    py::object figi = py::str(global(module, "openfigi")(py::str(cusip)));
+    py::object value = builtin("round")(holdings.field(cusip, kMarketValue));
+    py::object shares = builtin("round")(holdings.field(cusip, kQuantity));
+    py::str putcall = put_or_call(description);
+    py::int_ zero(0);
+    // Shares, sole discretion, and every share under voting authority None.
+    return py::make_tuple(name, escaped(description), cusip, figi, value, shares, "SH", putcall,
+                          "SOLE", zero, zero, zero, shares);
+}
+
+py::object information_table(py::handle module, const py::object& sec, const py::object& bswout) {
+    // First appearance, not a set's order: the same inputs must give the same
+    // debug workbook and the same order among equal issuer names.
+    py::list cusips =
+        key_column(bswout, "CUSIPID", kHoldings).attr("drop_duplicates")().attr("tolist")();
+    py::list rows;
+    if (!cusips.empty()) {
+        FirstRows list(sec, "CUSIPNO", {"ISSUERNAME", "ISSUERDESCRIPTION"}, kList);
+        FirstRows holdings(bswout, "CUSIPID",
+                           {"TotalSettlementMarketValue", "TotalSettlementQuantity"}, kHoldings);
+        for (py::handle cusip : cusips) rows.append(information_row(module, list, holdings, cusip));
+    }
+    return global(module, "pd").attr("DataFrame")(rows, "columns"_a = column_labels());
+}
+
+}  // namespace
+
+py::object f13excel(py::handle module, py::object sec, py::object bswout) {
+    print_trace(module);
+    py::object f13out = information_table(module, sec, bswout);
+    // The debug workbook shows the rows in processing order, before the sort.
+    global(module, "cleancusip")(f13out, "cusip", global(module, "fres_path"));
+    f13out = f13out.attr("sort_values")("nameofissuer", "kind"_a = "stable");
+    global(module, "createxml")(f13out);
+    return py::none();
+}
+
+}  // namespace tavrin

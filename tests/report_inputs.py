@@ -1,0 +1,59 @@
+"""Inputs for scenarios whose import-time run goes through to the report.
+
+The list download and extraction are stood in through builtins (the host
+reads the list from Store/sec.pkl); the portfolio and removal workbooks are
+real, so storeraw, storerem and the reconciliation run as they do for a
+manager. A "quiet" run lists nothing that is held: its report is empty and it
+asks OpenFIGI nothing, which leaves the host free to call the report stages
+itself afterwards.
+"""
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import pandas as pd
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from standins.workbooks import Holding, write_portfolio, write_removal  # noqa: E402
+
+LIST_STAND_INS = """
+import pandas as _pd
+builtins.getsec = lambda: None
+builtins.storesec = lambda: _pd.read_pickle("Store/sec.pkl")
+"""
+
+LIST_COLUMNS = ["CUSIPNO", "ISSUERNAME", "ISSUERDESCRIPTION", "STATUS"]
+
+
+def securities_list(rows: list[tuple]) -> pd.DataFrame:
+    """The list as storesec returns it: (cusip, issuer name, description) rows."""
+    return pd.DataFrame([(*row, "") for row in rows], columns=LIST_COLUMNS)
+
+
+def prepare_inputs(workdir: Path, holdings: list[Holding], listed: list[tuple],
+                   removals: list[tuple] = ()) -> Path:
+    write_portfolio(workdir / "Data" / "Portfolio.xlsx", holdings)
+    write_removal(workdir / "Data" / "Removal.xlsx", list(removals))
+    securities_list(listed).to_pickle(workdir / "Store" / "sec.pkl")
+    return workdir
+
+
+def prepare_quiet_import(workdir: Path) -> Path:
+    """A portfolio whose one holding is not on the (empty) list."""
+    return prepare_inputs(workdir, [Holding("000000000")], [])
+
+
+def schema_errors(schema, path: Path) -> list[str]:
+    """What the EDGAR schema has to say about the document at `path`."""
+    from lxml import etree
+
+    schema.validate(etree.parse(str(path)))
+    return [error.message for error in schema.error_log]
+
+
+def lacks_only_entries(errors: list[str]) -> bool:
+    """The schema wants at least one infoTable, so a report without holdings
+    is refused for that and, if the writer is right, for nothing else."""
+    return len(errors) == 1 and "Missing child element" in errors[0] and "infoTable" in errors[0]
