@@ -1,9 +1,9 @@
 """Inputs for scenarios whose import-time run goes through to the report.
 
-The list download and extraction are stood in through builtins (the host
-reads the list from Store/sec.pkl); the portfolio and removal workbooks are
-real, so storeraw, storerem and the reconciliation run as they do for a
-manager. A "quiet" run lists nothing that is held: its report is empty and it
+The host serves the list in Store/sec.pkl from a stand-in SEC server of its
+own, printed in the SEC's layout; the portfolio and removal workbooks are
+real; so the list stages, storeraw, storerem and the reconciliation run as
+they do for a manager. A "quiet" run lists nothing that is held: its report is empty and it
 asks OpenFIGI nothing, which leaves the host free to call the report stages
 itself afterwards.
 """
@@ -19,9 +19,25 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from standins.workbooks import Holding, write_portfolio, write_removal  # noqa: E402
 
 LIST_STAND_INS = """
+import os as _os
 import pandas as _pd
-builtins.getsec = lambda: None
-builtins.storesec = lambda: _pd.read_pickle("Store/sec.pkl")
+from standins.sec_server import SecServer as _SecServer
+from standins.seclist_pdf import ListRow as _ListRow, list_pdf_bytes as _list_pdf
+
+def _serve_list():
+    listed = _pd.read_pickle("Store/sec.pkl")
+    rows = [_ListRow(r.CUSIPNO, False, r.ISSUERNAME, r.ISSUERDESCRIPTION)
+            for r in listed.itertuples()]
+    # A list of nothing held still needs a row for the list's columns to exist.
+    rows = rows or [_ListRow("G0R21F105", False, "NOT HELD LTD", "SHS")]
+    server = _SecServer().start()
+    for year in range(2023, 2028):
+        for quarter in range(1, 5):
+            server.add_list(year, quarter, _list_pdf(rows, year, quarter))
+    _os.environ["TAVRIN_SEC_BASE_URL"] = server.base_url
+    return server
+
+_list_server = _serve_list()
 """
 
 LIST_COLUMNS = ["CUSIPNO", "ISSUERNAME", "ISSUERDESCRIPTION", "STATUS"]

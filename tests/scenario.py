@@ -25,6 +25,7 @@ EDGAR = SHARED / "edgar"
 # module at a stand-in fails at once instead of reaching the internet.
 NOWHERE = "http://127.0.0.1:9"
 
+
 @dataclass
 class Run:
     returncode: int
@@ -40,10 +41,12 @@ class Run:
         """The JSON the host script left with `emit()` under `name`."""
         return json.loads((self.folder / f"{name}.json").read_text())
 
+
 def make_workdir(base: Path) -> Path:
     for name in ("Data", "Store", "Results"):
         (base / name).mkdir(parents=True, exist_ok=True)
     return base
+
 
 PREAMBLE = f"""
 import builtins, json, sys
@@ -65,6 +68,7 @@ def _keep_report_input(sec, bswout):
 builtins.f13excel = _keep_report_input
 """
 
+
 def host_environment(**overrides: str | None) -> dict:
     env = dict(os.environ)
     env.update(
@@ -81,6 +85,7 @@ def host_environment(**overrides: str | None) -> dict:
             env[name] = value
     return env
 
+
 def run_host(folder: Path, body: str, *, env: dict | None = None, timeout: float = 300) -> Run:
     """Runs PREAMBLE + body as host.py in `folder` with a fresh interpreter."""
     script = folder / "host.py"
@@ -95,6 +100,7 @@ def run_host(folder: Path, body: str, *, env: dict | None = None, timeout: float
     )
     return Run(done.returncode, done.stdout, done.stderr, folder)
 
+
 def snapshot(folder: Path) -> dict[str, bytes]:
     """Every file under the working folder's outputs, to show nothing changed."""
     files = {}
@@ -103,6 +109,7 @@ def snapshot(folder: Path) -> dict[str, bytes]:
             if path.is_file():
                 files[str(path.relative_to(folder))] = path.read_bytes()
     return files
+
 
 # A small list, portfolio and removal list that the whole pipeline can run on
 # in a few seconds; tests that are about something else start from these.
@@ -114,10 +121,12 @@ BASE_LIST = [
     ("00206R102", False, "AT&T INC", "COM"),
 ]
 
+
 def base_list_rows():
     from standins.seclist_pdf import ListRow
 
     return [ListRow(c, options, name, description) for c, options, name, description in BASE_LIST]
+
 
 def write_base_inputs(folder: Path) -> None:
     from standins.workbooks import Holding, write_portfolio, write_removal
