@@ -26,31 +26,12 @@ def information_table_schema():
     return etree.XMLSchema(etree.parse(str(xsd)))
 
 
-@pytest.fixture(scope="session")
-def list_pdf():
-    """The small list in the SEC's layout, as PDF bytes."""
-    from scenario import base_list_rows
-    from standins.seclist_pdf import list_pdf_bytes
-
-    return list_pdf_bytes(base_list_rows(), 2026, 2)
-
-
 @pytest.fixture
-def services(list_pdf):
-    """Stand-in SEC and OpenFIGI servers; `.env` points a host at them.
+def services():
+    """Stand-in SEC and OpenFIGI servers; `.env` points a host at them."""
+    from scenario import host_environment, stand_in_sites
 
-    The SEC stand-in serves the small list for every quarter of 2023 to 2027,
-    so runs under any faked clock find their list.
-    """
-    from scenario import BASE_LIST, host_environment
-    from standins.openfigi_server import OpenFigiServer, matches_for
-    from standins.sec_server import SecServer
-
-    figis = {cusip: matches_for(cusip, name=name) for cusip, _, name, _ in BASE_LIST}
-    with SecServer() as sec, OpenFigiServer(figis) as figi:
-        for year in range(2023, 2028):
-            for quarter in range(1, 5):
-                sec.add_list(year, quarter, list_pdf)
+    with stand_in_sites() as (sec, figi):
         yield SimpleNamespace(sec=sec, figi=figi, env=host_environment(
             TAVRIN_SEC_BASE_URL=sec.base_url,
             TAVRIN_OPENFIGI_BASE_URL=figi.base_url,

@@ -10,6 +10,7 @@ wants to run.
 from __future__ import annotations
 
 import json
+from contextlib import contextmanager
 import os
 import subprocess
 import sys
@@ -137,3 +138,20 @@ def write_base_inputs(folder: Path) -> None:
         Holding("00206R102", "AT&T INC COM", 300, 6000.0),
     ])
     write_removal(folder / "Data" / "Removal.xlsx", [("00206R102", "AT&T INC", 100, 2000.0)])
+
+
+@contextmanager
+def stand_in_sites():
+    """SEC and OpenFIGI stand-ins serving the small list for 2023 to 2027, so
+    runs under any faked clock find their list."""
+    from standins.openfigi_server import OpenFigiServer, matches_for
+    from standins.sec_server import SecServer
+    from standins.seclist_pdf import list_pdf_bytes
+
+    figis = {cusip: matches_for(cusip, name=name) for cusip, _, name, _ in BASE_LIST}
+    data = list_pdf_bytes(base_list_rows(), 2026, 2)
+    with SecServer() as sec, OpenFigiServer(figis) as figi:
+        for year in range(2023, 2028):
+            for quarter in range(1, 5):
+                sec.add_list(year, quarter, data)
+        yield sec, figi

@@ -5,31 +5,17 @@ stand-in SEC site once) and then calls getsec() again under rebound globals;
 the failure cases run against a stand-in SEC site that the host script starts
 itself, so that one interpreter can switch it between modes.
 """
-from contextlib import contextmanager
 from types import SimpleNamespace
 
 import pytest
 
-from scenario import BASE_LIST, base_list_rows, host_environment, make_workdir, run_host, write_base_inputs
-from standins.openfigi_server import OpenFigiServer, matches_for
-from standins.sec_server import SecServer, list_path
+from scenario import stand_in_sites, BASE_LIST, base_list_rows, host_environment, make_workdir, run_host, write_base_inputs
+from standins.sec_server import list_path
 from standins.seclist_pdf import list_pdf_bytes, make_rows
 
 DEFAULT_USER_AGENT = ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
                       "(KHTML, like Gecko) Chrome/109.0.0.0 Safari/537.36")
 DECLARED_USER_AGENT = "Tavrin Tests tests@example.com"
-
-@contextmanager
-def stand_in_sites():
-    """SEC and OpenFIGI stand-ins serving the small list for 2023 to 2027."""
-    figis = {cusip: matches_for(cusip, name=name) for cusip, _, name, _ in BASE_LIST}
-    data = list_pdf_bytes(base_list_rows(), 2026, 2)
-    with SecServer() as sec, OpenFigiServer(figis) as figi:
-        for year in range(2023, 2028):
-            for quarter in range(1, 5):
-                sec.add_list(year, quarter, data)
-        yield sec, figi
-
 
 def working_folder(tmp_path_factory, name):
     folder = make_workdir(tmp_path_factory.mktemp(name) / "work")

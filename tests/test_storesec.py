@@ -8,7 +8,6 @@ made to show several behaviours at once.
 """
 import os
 import shutil
-from contextlib import contextmanager
 from dataclasses import replace
 from datetime import date
 from types import SimpleNamespace
@@ -17,29 +16,16 @@ import pandas as pd
 import pytest
 from openpyxl import load_workbook
 
-from scenario import (EDGAR, BASE_LIST, base_list_rows, host_environment, make_workdir, run_host,
-                      write_base_inputs)
+from scenario import (EDGAR, BASE_LIST, host_environment, make_workdir, run_host,
+                      stand_in_sites, write_base_inputs)
 from standins import seclist_pdf
-from standins.openfigi_server import OpenFigiServer, matches_for
-from standins.sec_server import SecServer, list_path
+from standins.sec_server import list_path
 from standins.seclist_pdf import ROWS_PER_PAGE, list_pdf_bytes, make_rows, page_count
 from standins.workbooks import Holding, write_portfolio, write_removal
 
 SECLIST = EDGAR / "seclist"
 needs_edgar = pytest.mark.skipif(not SECLIST.is_dir(),
                                  reason="the real list excerpts are not beside the repository")
-
-
-@contextmanager
-def stand_in_sites():
-    """SEC and OpenFIGI stand-ins serving the small list for 2023 to 2027."""
-    figis = {cusip: matches_for(cusip, name=name) for cusip, _, name, _ in BASE_LIST}
-    data = list_pdf_bytes(base_list_rows(), 2026, 2)
-    with SecServer() as sec, OpenFigiServer(figis) as figi:
-        for year in range(2023, 2028):
-            for quarter in range(1, 5):
-                sec.add_list(year, quarter, data)
-        yield sec, figi
 
 
 def run_after_import(folder, body, **env):
