@@ -66,7 +66,8 @@ def test_debug_workbook_layout_and_switch(services, base_workdir):
     """, env=services.env).check()
     written = set(run.result())
     assert {"on.xlsx", "partial.xlsx"} <= written and not {"off.xlsx", "text.xlsx"} & written
-    sheets = pd.read_excel(base_workdir / "Store" / "on.xlsx", sheet_name=None, header=None)
+    sheets = pd.read_excel(base_workdir / "Store" / "on.xlsx", sheet_name=None, header=None,
+                           engine="openpyxl")
     assert list(sheets) == ["Sheet1"]
     rows = sheets["Sheet1"].values.tolist()
     assert pd.isna(rows[0][0]) and rows[0][1:] == ["CUSIPID", "n"]
