@@ -31,6 +31,10 @@ py::object global(py::handle module, const char* name);
 // The built-in of that name (print, round, str...), never a module global.
 py::object builtin(const char* name);
 
+// str(value) and repr(value) as C++ text, for messages.
+inline std::string text(const py::handle& value) { return py::str(value); }
+inline std::string repr_text(const py::handle& value) { return py::repr(value); }
+
 // Sets `type` with `message` as the current Python error and throws it.
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 

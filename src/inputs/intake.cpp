@@ -20,8 +20,6 @@ constexpr const char* kPortfolioShape =
     "at least fifteen columns (A to O), and below them a second heading row and the "
     "holdings, each with column C filled.";
 
-std::string text(const py::handle& value) { return py::str(value); }
-
 void check_portfolio_columns(const py::object& df, const py::object& path) {
     py::list labels = df.attr("columns").attr("tolist")();
     if (!labels.contains("Unnamed: 2")) {

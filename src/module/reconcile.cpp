@@ -22,9 +22,6 @@ constexpr std::array<size_t, 5> kAmounts = {9, 10, 11, 12, 13};  // columns J to
 constexpr size_t kQuantities[] = {10, 12};          // reduced by the removals' "Quantity"
 constexpr size_t kValues[] = {11, 13};              // reduced by the removals' "Value"
 
-std::string text(const py::handle& value) { return py::str(value); }
-std::string quoted(const py::handle& value) { return py::repr(value); }
-
 // Row positions per CUSIP, in table order, with a dict so that CUSIPs
 // compare exactly as Python values do.
 class RowsByCusip {
@@ -115,7 +112,7 @@ py::object add_up(const py::list& values, const std::string& where) {
     for (const py::handle& value : values) {
         if (!PyNumber_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
             raise_error(PyExc_TypeError,
-                        where + " holds " + quoted(value) + ", which is not a number.");
+                        where + " holds " + repr_text(value) + ", which is not a number.");
         }
     }
     raise_error(PyExc_TypeError, where + " holds values that cannot be added up.");

@@ -16,8 +16,6 @@ namespace {
 constexpr int kConnectSeconds = 30;
 constexpr int kReadSeconds = 300;
 
-std::string text(const py::handle& value) { return py::str(value); }
-
 void check_store_folder(const py::object& target) {
     py::object folder = target.attr("parent");
     if (!truthy(folder.attr("is_dir")())) {
