@@ -186,9 +186,21 @@ def test_figi_from_the_service_or_a_blank(built, cusip):
 
 
 def test_one_lookup_per_distinct_cusip_in_processing_order(built):
-    out, records, _ = built
+    out, _, _ = built
     assert out["report"]["looked_up"] == [["str", c] for c in FIRST_APPEARANCE]
-    assert [r.jobs[0]["idValue"] for r in records[:len(FIRST_APPEARANCE)]] == FIRST_APPEARANCE
+
+
+def test_the_lookups_are_answered_by_one_batch_request(built):
+    _, records, _ = built
+    # Without a key a request takes up to 10 jobs; every answer is definite,
+    # so no CUSIP needs a request of its own.
+    report_requests = [r for r in records if len(r.jobs) > 1]
+    assert len(FIRST_APPEARANCE) <= 10
+    assert [job["idValue"] for job in report_requests[0].jobs] == FIRST_APPEARANCE
+    # The later builds ask about their own CUSIPs; the one whose holding is
+    # not on the list fails before asking anything.
+    assert [[job["idValue"] for job in r.jobs] for r in records[1:]] == [
+        ["00206R102"], ["00206R102"], ["666666666"]]
 
 
 def test_debug_workbook_lists_rows_in_processing_order(built):
@@ -295,5 +307,6 @@ def test_the_import_runs_from_the_list_to_the_document(pipeline, information_tab
         ("APPLE INC", "037833100", matches_for("037833100")[0]["figi"], "2000", "10"),
         ("MICROSOFT CORP", "594918104", matches_for("594918104")[0]["figi"], "9000", "30"),
     ]
-    assert sorted(r.jobs[0]["idValue"] for r in records) == ["037833100", "594918104"]
+    assert [sorted(job["idValue"] for job in r.jobs) for r in records] == [
+        ["037833100", "594918104"]]
     assert not (results / "F13Results.xlsx").exists()  # the debug switch is off

@@ -21,10 +21,15 @@ void put_key_header(py::handle module) {
     if (truthy(key)) global(module, "openfigi_headers")[kKeyHeader] = key;
 }
 
+// A plain Exception as before, with the answer attached: the batched look-up
+// reads the rate-limit headers of a 429 from it.
 void check_status(const py::object& response) {
     py::object status = response.attr("status_code");
     if (status.not_equal(py::int_(200))) {
-        raise_error(PyExc_Exception, "Bad response code " + std::string(py::str(status)));
+        py::object error = py::handle(PyExc_Exception)("Bad response code " + text(status));
+        error.attr("response") = response;
+        PyErr_SetObject(PyExc_Exception, error.ptr());
+        throw py::error_already_set();
     }
 }
 

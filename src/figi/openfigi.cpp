@@ -36,6 +36,8 @@ py::object figi_of_first_match(py::handle module, const py::object& cusip) {
 
 py::object openfigi(py::handle module, py::object cusip) {
     try {
+        py::object settled = BatchAnswers::find(cusip);
+        if (settled) return settled;
         return figi_of_first_match(module, cusip);
     } catch (py::error_already_set& error) {
         // A missing FIGI must not stop the report; interrupts and exits are

@@ -5,6 +5,7 @@
 // Each table is read once into first-row look-ups and the result is built
 // in one go, so the work grows with the tables' sizes added up.
 #include "common/tables.hpp"
+#include "figi/figi.hpp"
 #include "report/first_rows.hpp"
 #include "report/report.hpp"
 
@@ -59,9 +60,15 @@ void check_listed(const FirstRows& list, const py::handle& cusip) {
     }
 }
 
+// The texts openfigi will be asked about, each once, in table order.
+py::list cusip_texts(const py::list& cusips) {
+    py::dict seen;
+    for (py::handle cusip : cusips) seen[py::str(cusip)] = py::none();
+    return py::list(seen);
+}
+
 py::tuple information_row(py::handle module, const FirstRows& list, const FirstRows& holdings,
                           const py::handle& cusip) {
-    check_listed(list, cusip);
     py::object name = escaped(list.field(cusip, kIssuerName));
     py::object description = list.field(cusip, kIssuerDescription);
     py::object figi = py::str(global(module, "openfigi")(py::str(cusip)));
@@ -84,6 +91,10 @@ py::object information_table(py::handle module, const py::object& sec, const py:
         FirstRows list(sec, "CUSIPNO", {"ISSUERNAME", "ISSUERDESCRIPTION"}, kList);
         FirstRows holdings(bswout, "CUSIPID",
                            {"TotalSettlementMarketValue", "TotalSettlementQuantity"}, kHoldings);
+        // Every holding must be on the list; finding out before the FIGI
+        // look-ups saves the requests of a report that cannot be built.
+        for (py::handle cusip : cusips) check_listed(list, cusip);
+        BatchAnswers figis(look_up_in_batches(module, cusip_texts(cusips)));
         for (py::handle cusip : cusips) rows.append(information_row(module, list, holdings, cusip));
     }
     return global(module, "pd").attr("DataFrame")(rows, "columns"_a = column_labels());
