@@ -1,0 +1,187 @@
+"""FIGIs for a whole report in few requests, within the service's limits.
+
+Each scenario imports the module quietly, points it at a stand-in service
+and builds one report with `f13excel`, recording what went on the wire and
+what the run printed.
+"""
+from __future__ import annotations
+
+import json
+import math
+
+import pandas as pd
+import pytest
+
+from report_inputs import LIST_STAND_INS, prepare_quiet_import, securities_list
+from scenario import host_environment, make_workdir, run_host
+from standins.openfigi_server import (
+    TOO_MANY_REQUESTS_BODY,
+    OpenFigiServer,
+    matches_for,
+)
+
+KEY = "0f8fad5b-d9cb-469f-a165-70867728950e"
+
+
+def cusips(count: int, start: int = 100000) -> list[str]:
+    return [f"{start + i:06d}10{i % 10}" for i in range(count)]
+
+
+def known(cusip_list) -> dict:
+    return {c: matches_for(c) for c in cusip_list}
+
+
+HOST = LIST_STAND_INS + """
+import contextlib, io
+import pandas as pd
+import Tavrin
+
+settings = json.load(open("settings.json"))
+Tavrin.openfigi_url = settings["url"]
+Tavrin.openfigi_apikey = settings["key"]
+sec, bswout = pd.read_pickle("inputs.pkl")
+reports = []
+real_createxml = Tavrin.createxml
+def keep(df):
+    reports.append(df.copy())
+    return real_createxml(df)
+Tavrin.createxml = keep
+
+printed = io.StringIO()
+with contextlib.redirect_stdout(printed):
+    Tavrin.f13excel(sec, bswout)
+out = {"figis": dict(zip(reports[0]["cusip"], reports[0]["figi"])),
+       "printed": [line for line in printed.getvalue().splitlines()
+                   if line.startswith("OpenFIGI")]}
+if settings.get("ask_after"):
+    out["after"] = Tavrin.openfigi(settings["ask_after"])
+emit(out)
+"""
+
+
+def build_report(tmp_path, server: OpenFigiServer, holdings: list[str], *, key: str = "",
+                 ask_after: str = ""):
+    workdir = make_workdir(tmp_path / "work")
+    prepare_quiet_import(workdir)
+    sec = securities_list([(c, f"ISSUER {c}", "COM") for c in holdings])
+    bswout = pd.DataFrame({"CUSIPID": holdings, "TotalSettlementMarketValue": 1.0,
+                           "TotalSettlementQuantity": 1.0})
+    pd.to_pickle((sec, bswout), workdir / "inputs.pkl")
+    (workdir / "settings.json").write_text(json.dumps(
+        {"url": server.mapping_url, "key": key, "ask_after": ask_after}))
+    run = run_host(workdir, HOST, env=host_environment()).check()
+    return run.result()
+
+
+def job_counts(server) -> list[tuple[int, int]]:
+    return [(len(r.jobs or []), r.status) for r in server.records]
+
+
+@pytest.mark.parametrize("count, key, per_request", [
+    (250, KEY, 100),
+    (25, "", 10),
+])
+def test_batches_of_the_size_the_key_allows_and_every_figi_found(tmp_path, count, key,
+                                                                    per_request):
+    holdings = cusips(count)
+    with OpenFigiServer(known(holdings), api_keys={KEY}) as server:
+        out = build_report(tmp_path, server, holdings, key=key)
+    assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
+    sizes = [size for size, _ in job_counts(server)]
+    assert sizes == [per_request] * (count // per_request) + ([count % per_request] if count % per_request else [])
+    assert len(sizes) <= math.ceil(count / per_request) + 5
+
+
+def test_a_rate_limit_is_waited_out_with_one_line_per_wait(tmp_path):
+    holdings = cusips(250)
+    with OpenFigiServer(known(holdings), api_keys={KEY}, rate_limit=2,
+                        window_seconds=1) as server:
+        out = build_report(tmp_path, server, holdings, key=KEY)
+    assert " " not in out["figis"].values()
+    statuses = [status for _, status in job_counts(server)]
+    assert statuses.count(200) == 3 and statuses.count(429) >= 1
+    waits = [line for line in out["printed"] if "waiting" in line]
+    assert len(waits) == statuses.count(429)
+    assert waits[0] == "OpenFIGI rate limit reached: waiting 1 s, 50 CUSIPs left"
+
+
+@pytest.mark.parametrize("headers, line", [
+    ([("ratelimit-reset", "2"), ("retry-after", "1")], "waiting 2 s"),
+    ([("retry-after", "1")], "waiting 1 s"),
+    ([("ratelimit-reset", "0.2")], "waiting 1 s"),  # never a busy loop
+    ([("ratelimit-reset", "soon"), ("retry-after", "1.5")], "waiting 1.5 s"),
+])
+def test_the_wait_comes_from_the_rate_limit_headers(tmp_path, headers, line):
+    holdings = cusips(3)
+    with OpenFigiServer(known(holdings)) as server:
+        server.fail_with(429, TOO_MANY_REQUESTS_BODY, headers=headers, times=1)
+        out = build_report(tmp_path, server, holdings)
+    assert out["printed"] == [f"OpenFIGI rate limit reached: {line}, 3 CUSIPs left"]
+    assert job_counts(server) == [(3, 429), (3, 200)]
+
+
+def test_a_batch_too_large_is_halved(tmp_path):
+    holdings = cusips(100)
+    with OpenFigiServer(known(holdings), api_keys={KEY}) as server:
+        server.fail_with(413, "Too many mapping jobs", times=1)
+        out = build_report(tmp_path, server, holdings, key=KEY)
+    assert job_counts(server) == [(100, 413), (50, 200), (50, 200)]
+    assert " " not in out["figis"].values()
+
+
+@pytest.mark.parametrize("status, times, reason", [
+    (429, 5, "still rate limited after 5 waits"),
+    (503, 1, "Exception: Bad response code 503"),
+])
+def test_a_batch_that_fails_falls_back_to_one_request_per_cusip(tmp_path, status, times, reason):
+    holdings = cusips(3)
+    with OpenFigiServer(known(holdings)) as server:
+        server.fail_with(status, "refused", headers=[("ratelimit-reset", "1")], times=times)
+        out = build_report(tmp_path, server, holdings)
+    assert job_counts(server) == [(3, status)] * times + [(1, 200)] * 3
+    assert [r.jobs[0]["idValue"] for r in server.records[times:]] == holdings
+    assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
+    *waits, warning = out["printed"]
+    assert reason in warning and server.mapping_url in warning and "OPENFIGI_APIKEY" in warning
+    assert len(waits) == times - 1
+
+
+def test_only_an_answer_that_is_not_definite_gets_a_request_of_its_own(tmp_path):
+    found, unknown, invalid = cusips(3)
+    mapping = {found: matches_for(found), invalid: {"error": "Invalid idValue format."}}
+    with OpenFigiServer(mapping) as server:
+        out = build_report(tmp_path, server, [found, unknown, invalid])
+    assert out["figis"] == {found: matches_for(found)[0]["figi"], unknown: " ", invalid: " "}
+    assert [[job["idValue"] for job in r.jobs] for r in server.records] == [
+        [found, unknown, invalid], [invalid]]
+
+
+def test_nothing_is_kept_once_the_report_is_built(tmp_path):
+    holdings = cusips(2)
+    with OpenFigiServer(known(holdings)) as server:
+        out = build_report(tmp_path, server, holdings, ask_after=holdings[0])
+    assert out["after"] == matches_for(holdings[0])[0]["figi"]
+    assert job_counts(server) == [(2, 200), (1, 200)]
+
+
+MAP_JOBS_HOST = LIST_STAND_INS + """
+import Tavrin
+Tavrin.openfigi_url = json.load(open("settings.json"))["url"]
+try:
+    Tavrin.map_jobs([{"idType": "ID_CUSIP", "idValue": "037833100"}])
+except Exception as error:
+    emit({"class": type(error).__name__, "args": list(error.args),
+          "status": error.response.status_code,
+          "reset": error.response.headers["ratelimit-reset"]})
+"""
+
+
+def test_a_refusal_carries_the_answer_and_keeps_its_class_and_message(tmp_path):
+    workdir = make_workdir(tmp_path / "work")
+    prepare_quiet_import(workdir)
+    with OpenFigiServer() as server:
+        server.fail_with(429, TOO_MANY_REQUESTS_BODY, headers=[("ratelimit-reset", "4")])
+        (workdir / "settings.json").write_text(json.dumps({"url": server.mapping_url}))
+        out = run_host(workdir, MAP_JOBS_HOST, env=host_environment()).check().result()
+    assert out == {"class": "Exception", "args": ["Bad response code 429"], "status": 429,
+                   "reset": "4"}
