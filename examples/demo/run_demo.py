@@ -1,9 +1,10 @@
 """The demo: a whole quarterly run on stand-in SEC and OpenFIGI servers.
 
-It starts both stand-ins on 127.0.0.1 with a small list printed in the SEC's
-layout and FIGIs for its securities, points the module at them through the
-deployment variables, runs `import Tavrin` in this folder (as a manager's
-host script would), and summarises the information table it wrote.
+It starts both stand-ins on 127.0.0.1 with the bundled sample list (in the
+SEC's layout, sample/13flist-sample.pdf) and FIGIs for its securities,
+points the module at them through the deployment variables, runs `import Tavrin` in this folder on the bundled
+Data/Portfolio.xlsx and Data/Removal.xlsx (as a manager's host script
+would), and summarises the information table it wrote.
 """
 from __future__ import annotations
 
@@ -16,29 +17,11 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1]))
 
+from make_sample import SAMPLE_LIST, sample_rows  # noqa: E402
 from standins.openfigi_server import OpenFigiServer, matches_for  # noqa: E402
 from standins.sec_server import SecServer  # noqa: E402
-from standins.seclist_pdf import ListRow, list_pdf_bytes, make_rows  # noqa: E402
-from standins.workbooks import Holding, write_portfolio, write_removal  # noqa: E402
 
 NS = "{http://www.sec.gov/edgar/document/thirteenf/informationtable}"
-
-
-def sample_list() -> list[ListRow]:
-    """A few pages of the list: generated rows plus the securities held."""
-    rows = make_rows(200, seed=13)
-    return rows
-
-
-def write_inputs(rows: list[ListRow]) -> None:
-    securities = [r for r in rows if r.description not in ("CALL", "PUT")][:12]
-    holdings = [Holding(r.cusip, r.issuer, 100 * (n + 1), 2500.0 * (n + 1))
-                for n, r in enumerate(securities)]
-    holdings.append(Holding(securities[0].cusip, securities[0].issuer, 50, 1250.0))
-    holdings.append(Holding("999999999", "NOT ON THE LIST INC", 10, 100.0))
-    write_portfolio(HERE / "Data" / "Portfolio.xlsx", holdings, blank_every=5)
-    write_removal(HERE / "Data" / "Removal.xlsx",
-                  [(securities[1].cusip, securities[1].issuer, 200, 5000.0)])
 
 
 def current_period() -> tuple[int, int]:
@@ -85,15 +68,14 @@ def check_entries(entries) -> list[str]:
 
 
 def main() -> None:
-    rows = sample_list()
-    write_inputs(rows)
     year, quarter = current_period()
-    figis = {r.cusip: matches_for(r.cusip, name=r.issuer) for r in rows}
-    with SecServer({(year, quarter): list_pdf_bytes(rows, year, quarter)}) as sec, \
+    figis = {r.cusip: matches_for(r.cusip, name=r.issuer) for r in sample_rows()}
+    with SecServer({(year, quarter): SAMPLE_LIST.read_bytes()}) as sec, \
             OpenFigiServer(figis) as figi:
         env = dict(os.environ, TAVRIN_SEC_BASE_URL=sec.base_url,
                    TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
                    TAVRIN_USER_AGENT="Tavrin Demo demo@example.com")
+        env.pop("OPENFIGI_APIKEY", None)  # the stand-in knows no key
         run_import(env)
     summarise(HERE / "Results" / "F13Results.xml")
 

@@ -4,6 +4,7 @@
 // split over row 2 and a second heading row further down, column C marking
 // every row that is a heading or a holding (blank lines and notes have it
 // empty). The removal list is a plain table with one heading row.
+#include "common/files.hpp"
 #include "inputs/inputs.hpp"
 
 #include <string>
@@ -41,6 +42,31 @@ void check_rows_left(const py::object& df, const py::object& path, const char* m
     }
 }
 
+constexpr const char* kNoDataFolder =
+    "The Data folder for the workbooks does not exist; create it in the working folder "
+    "beside Store and Results, with Portfolio.xlsx and Removal.xlsx in it";
+
+// A missing folder or workbook, or a file that is not an .xlsx workbook,
+// gets a message that says which file and what it must be; the reader's own
+// words follow in the message and as the cause.
+py::object read_workbook(py::handle module, const py::object& path, const std::string& what,
+                         const std::string& missing_advice, py::kwargs options) {
+    require_folder_of(path, kNoDataFolder);
+    require_file(path, missing_advice);
+    options["engine"] = kReader;
+    try {
+        return global(module, "pd").attr("read_excel")(path, **options);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception) || error.matches(PyExc_OSError)) throw;
+        py::object unreadable = py::handle(PyExc_ValueError)(
+            what + " " + text(path) + " cannot be read as an Excel workbook (" +
+            text(error.value()) + "). Save it from Excel as an .xlsx workbook and run again.");
+        unreadable.attr("__cause__") = error.value();
+        PyErr_SetObject(PyExc_ValueError, unreadable.ptr());
+        throw py::error_already_set();
+    }
+}
+
 // Columns A to O whose row-2 cell was empty take their names from the
 // second heading row; later columns keep the reader's "Unnamed: N".
 py::object complete_headings(py::object df) {
@@ -58,7 +84,12 @@ py::object complete_headings(py::object df) {
 py::object storeraw(py::handle module) {
     print_trace(module);
     py::object path = global(module, "raw_path");
-    py::object df = global(module, "pd").attr("read_excel")(path, "header"_a = 1, "engine"_a = kReader);
+    py::kwargs options;
+    options["header"] = 1;
+    py::object df = read_workbook(module, path, "Portfolio workbook",
+                                  "The portfolio workbook does not exist; save the custodian's "
+                                  "position report here as Portfolio.xlsx",
+                                  options);
     check_portfolio_columns(df, path);
 
     py::list marker;
@@ -75,7 +106,12 @@ py::object storeraw(py::handle module) {
 
 py::object storerem(py::handle module) {
     print_trace(module);
-    py::object df = global(module, "pd").attr("read_excel")(global(module, "rem_path"), "engine"_a = kReader);
+    py::object df = read_workbook(
+        module, global(module, "rem_path"), "Removal workbook",
+        "The removal workbook does not exist; save the securities to leave out here as "
+        "Removal.xlsx: one heading row with CUSIP, Quantity and Value, and no further row when "
+        "nothing is left out",
+        py::kwargs());
     return global(module, "cleancusip")(df, "CUSIP", global(module, "remc_path"));
 }
 

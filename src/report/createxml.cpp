@@ -4,6 +4,7 @@
 // file beside the target, which replaces the target only once it is
 // complete: a run that fails half-way must not leave EDGAR a truncated
 // document, nor destroy the one the previous run wrote.
+#include "common/files.hpp"
 #include "report/report.hpp"
 #include "report/xml_text.hpp"
 
@@ -137,9 +138,15 @@ void write_document(const py::object& path, const std::string& document) {
 
 }  // namespace
 
+void require_results_folder(const py::object& file) {
+    require_folder_of(file, "The Results folder for the information table does not exist; "
+                            "create it in the working folder beside Data and Store");
+}
+
 py::object createxml(py::handle module, py::object df) {
     print_trace(module);
     py::object path = global(module, "fres_path").attr("replace")(".xlsx", ".xml");
+    require_results_folder(path);
     write_document(path, document_text(df));
     return py::none();
 }

@@ -104,6 +104,8 @@ py::object information_table(py::handle module, const py::object& sec, const py:
 
 py::object f13excel(py::handle module, py::object sec, py::object bswout) {
     print_trace(module);
+    // Found out before any FIGI is asked for, not after.
+    require_results_folder(global(module, "fres_path"));
     py::object f13out = information_table(module, sec, bswout);
     // The debug workbook shows the rows in processing order, before the sort.
     global(module, "cleancusip")(f13out, "cusip", global(module, "fres_path"));

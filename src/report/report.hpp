@@ -11,6 +11,10 @@ py::object createxml(py::handle module, py::object df);
 
 // Builds the information table, one row per distinct CUSIP of `bswout`,
 // and hands it, sorted by issuer name, to createxml.
+// FileNotFoundError naming the Results folder when the folder of `file`
+// does not exist.
+void require_results_folder(const py::object& file);
+
 py::object f13excel(py::handle module, py::object sec, py::object bswout);
 
 }  // namespace tavrin

@@ -4,6 +4,7 @@
 // answer is checked before anything is written, and it is written through a
 // temporary file: an earlier list stays as it was unless a whole new one
 // arrives.
+#include "common/files.hpp"
 #include "seclist/seclist.hpp"
 
 #include <string>
@@ -16,15 +17,35 @@ namespace {
 constexpr int kConnectSeconds = 30;
 constexpr int kReadSeconds = 300;
 
-void check_store_folder(const py::object& target) {
-    py::object folder = target.attr("parent");
-    if (!truthy(folder.attr("is_dir")())) {
-        PyErr_SetObject(PyExc_FileNotFoundError,
-                        py::make_tuple(2, "The Store folder for the list does not exist; "
-                                          "create it in the working folder beside Data and Results",
-                                       folder.attr("__str__")())
-                            .ptr());
-        throw py::error_already_set();
+// The library's message names the address but not what to do; the class
+// stays the library's, so callers that catch it keep working.
+[[noreturn]] void explain_no_answer(py::error_already_set& error, const py::object& url) {
+    py::object type = error.type();
+    py::object explained;
+    try {
+        explained = type("The SEC server did not answer the request for " + text(url) + " (" +
+                         text(error.value()) +
+                         "). Check the internet connection and any proxy, or "
+                         "TAVRIN_SEC_BASE_URL, and run again; the stored list was left as it was.");
+    } catch (py::error_already_set&) {
+        throw error;  // a class that takes no message keeps its own
+    }
+    explained.attr("__cause__") = error.value();
+    PyErr_SetObject(type.ptr(), explained.ptr());
+    throw py::error_already_set();
+}
+
+py::object download(py::handle module, const py::object& url) {
+    py::object requests = global(module, "requests");
+    try {
+        return requests.attr("get")(url, "headers"_a = global(module, "headers"),
+                                    "timeout"_a = py::make_tuple(kConnectSeconds, kReadSeconds));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(requests.attr("ConnectionError")) &&
+            !error.matches(requests.attr("Timeout"))) {
+            throw;
+        }
+        explain_no_answer(error, url);
     }
 }
 
@@ -67,11 +88,10 @@ void write_atomically(const py::object& target, const py::bytes& content) {
 
 py::object getsec(py::handle module) {
     py::object filename = global(module, "Path")(global(module, "sec_pdf_path"));
-    check_store_folder(filename);
+    require_folder_of(filename, "The Store folder for the list does not exist; create it in "
+                                "the working folder beside Data and Results");
     py::object url = global(module, "pdf_url");
-    py::object response = global(module, "requests").attr("get")(
-        url, "headers"_a = global(module, "headers"),
-        "timeout"_a = py::make_tuple(kConnectSeconds, kReadSeconds));
+    py::object response = download(module, url);
     check_answer(module, response, url);
     write_atomically(filename, response.attr("content"));
     return py::none();

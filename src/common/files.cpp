@@ -1,0 +1,27 @@
+#include "common/files.hpp"
+
+namespace tavrin {
+namespace {
+
+[[noreturn]] void raise_not_found(const std::string& advice, const py::object& path) {
+    PyErr_SetObject(PyExc_FileNotFoundError, py::make_tuple(2, advice, py::str(path)).ptr());
+    throw py::error_already_set();
+}
+
+py::object as_path(const py::object& file) {
+    return py::module_::import("pathlib").attr("Path")(file);
+}
+
+}  // namespace
+
+void require_folder_of(const py::object& file, const std::string& advice) {
+    py::object folder = as_path(file).attr("parent");
+    if (!truthy(folder.attr("is_dir")())) raise_not_found(advice, folder);
+}
+
+void require_file(const py::object& file, const std::string& advice) {
+    py::object path = as_path(file);
+    if (!truthy(path.attr("is_file")())) raise_not_found(advice, path);
+}
+
+}  // namespace tavrin
