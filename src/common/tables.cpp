@@ -2,10 +2,13 @@
 
 namespace tavrin {
 
-py::object key_column(const py::object& table, const char* label, const std::string& what) {
+py::object key_column(const py::object& table, const char* label, const std::string& what,
+                      const std::string& advice) {
     py::list labels = table.attr("columns").attr("tolist")();
     if (!labels.contains(label)) {
-        raise_error(PyExc_KeyError, what + " has no column \"" + label + "\".");
+        std::string message = what + " has no column \"" + label + "\".";
+        if (!advice.empty()) message += " " + advice;
+        raise_error(PyExc_KeyError, message);
     }
     return table[py::str(label)];
 }

@@ -13,8 +13,10 @@ py::object cruncher(py::handle module) {
     // over the same inputs give the same order.
     py::list list_cusips = key_column(sec, "CUSIPNO",
                                       "The securities list read from " +
-                                          std::string(py::str(global(module, "sec_pdf_path"))) +
-                                          " (its heading CUSIP NO)")
+                                          text(global(module, "sec_pdf_path")) +
+                                          " (its heading CUSIP NO)",
+                                      "Check that the file is the SEC's list of 13(f) "
+                                      "securities, then delete it and run again.")
                                .attr("drop_duplicates")()
                                .attr("tolist")();
     py::object raw = global(module, "storeraw")();

@@ -81,7 +81,9 @@ bool is_float_column(const py::object& table, size_t position) {
 Portfolio read_portfolio(py::handle module, const py::object& raw) {
     py::object path = global(module, "raw_path");
     py::list cusips =
-        key_column(raw, "CUSIPID", "Portfolio workbook " + text(path) + " (heading CUSIP ID)")
+        key_column(raw, "CUSIPID", "Portfolio workbook " + text(path) + " (heading CUSIP ID)",
+                   "Head the CUSIP column \"CUSIP ID\" in row 2 or in the second heading row; "
+                   "blanks and colons in headings do not count.")
             .attr("tolist")();
     size_t width = py::len(raw.attr("columns"));
     if (width <= kAmounts.back() && !cusips.empty()) {
@@ -112,7 +114,8 @@ py::object add_up(const py::list& values, const std::string& where) {
     for (const py::handle& value : values) {
         if (!PyNumber_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
             raise_error(PyExc_TypeError,
-                        where + " holds " + repr_text(value) + ", which is not a number.");
+                        where + " holds " + repr_text(value) +
+                            ", which is not a number. Enter the amount as a number.");
         }
     }
     raise_error(PyExc_TypeError, where + " holds values that cannot be added up.");
@@ -149,7 +152,8 @@ class Removals {
     Removals(py::handle module, const py::object& rem)
         : path_(global(module, "rem_path")),
           table_(rem),
-          rows_(key_column(rem, "CUSIP", "Removal workbook " + text(path_) + " (heading CUSIP)")
+          rows_(key_column(rem, "CUSIP", "Removal workbook " + text(path_) + " (heading CUSIP)",
+                           "Head the CUSIP column \"CUSIP\" in row 1.")
                     .attr("tolist")()) {}
 
     // The total of `label` over the removal rows of `cusip`, or none.
@@ -175,7 +179,8 @@ class Removals {
         Column& column = label == std::string("Quantity") ? quantity_ : value_;
         if (!column.label) {
             py::object series =
-                key_column(table_, label, "Removal workbook " + text(path_));
+                key_column(table_, label, "Removal workbook " + text(path_),
+                           "Row 1 must head the columns CUSIP, Quantity and Value.");
             column.values = series.attr("tolist")();
             py::list missing = series.attr("isna")().attr("tolist")();
             for (auto flag : missing) column.missing.push_back(flag.cast<bool>());

@@ -58,7 +58,8 @@ void check_answer(py::handle module, const py::object& response, const py::objec
             message += " The SEC asks automated clients for a declared User-Agent such as "
                        "\"Company Name admin@company.com\"; set it with TAVRIN_USER_AGENT.";
         } else if (status == 404) {
-            message += " The list for this quarter may not be published yet.";
+            message += " The list for this quarter may not be published yet: run again once the "
+                       "SEC has published it, and check TAVRIN_SEC_BASE_URL if it has.";
         }
         py::object error = global(module, "requests").attr("HTTPError")(message, "response"_a = response);
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
@@ -69,7 +70,8 @@ void check_answer(py::handle module, const py::object& response, const py::objec
         raise_error(PyExc_ValueError, "The SEC answered " + std::to_string(status) + " for " +
                                           text(url) + " with " + std::to_string(py::len(body)) +
                                           " bytes that are not a PDF (an HTML page or an empty "
-                                          "answer); the stored list was left as it was.");
+                                          "answer); the stored list was left as it was. Check "
+                                          "TAVRIN_SEC_BASE_URL and any proxy, and run again.");
     }
 }
 

@@ -1,0 +1,275 @@
+"""Every failure a user can cause, met the way a user meets it: `import Tavrin`
+in a working folder that holds the previous quarter's outputs.
+
+Each case breaks one thing (a folder, a workbook, a service) and checks that
+the run stops with the expected class, that the message names the file, cell
+or address and says what to do, and that the previous outputs are as they
+were. The two OpenFIGI cases are not errors: the run finishes with blank FIGIs
+and a warning that says what happened and what to check.
+"""
+from __future__ import annotations
+
+import os
+import shutil
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import pytest
+
+from scenario import NOWHERE, make_workdir, run_host, snapshot, write_base_inputs
+from standins.openfigi_server import TOO_MANY_REQUESTS_BODY
+from standins.seclist_pdf import ListRow, list_pdf_bytes
+from standins.workbooks import (
+    Holding,
+    portfolio_rows,
+    write_portfolio,
+    write_removal,
+    write_rows,
+)
+
+PREVIOUS_REPORT = b"<?xml version='1.0'?><previous-quarter/>"
+PREVIOUS_LIST = list_pdf_bytes([ListRow("037833100", False, "APPLE INC", "COM")], 2026, 1)
+
+HOST = """
+try:
+    import Tavrin
+    emit({"raised": None})
+except Exception as error:
+    kind = type(error)
+    emit({"raised": kind.__module__ + "." + kind.__qualname__, "message": str(error)})
+"""
+
+
+@dataclass
+class Case:
+    """One way to break a run. `prepare` edits the working folder and the
+    stand-ins and may return environment overrides; `names` gives the file,
+    cell or address the message must name; `advice` words of what to do."""
+
+    prepare: Callable
+    raised: str | None
+    names: Callable[[Path, object], list[str]]
+    advice: list[str]
+    # Outputs the failure must leave alone: by the time the workbooks are
+    # read the list of the new quarter has rightly replaced the stored one.
+    untouched: tuple[str, ...] = ("Results",)
+    printed: list[str] = field(default_factory=list)
+
+
+def remove(name):
+    def prepare(folder, services):
+        shutil.rmtree(folder / name)
+    return prepare
+
+
+def delete(relative):
+    def prepare(folder, services):
+        (folder / relative).unlink()
+    return prepare
+
+
+def portfolio(rows):
+    def prepare(folder, services):
+        write_rows(folder / "Data" / "Portfolio.xlsx", rows)
+    return prepare
+
+
+def holdings(*held):
+    def prepare(folder, services):
+        write_portfolio(folder / "Data" / "Portfolio.xlsx", list(held))
+    return prepare
+
+
+def removals(rows):
+    def prepare(folder, services):
+        write_removal(folder / "Data" / "Removal.xlsx", rows)
+    return prepare
+
+
+def sec_answers(mode):
+    def prepare(folder, services):
+        services.sec.mode = mode
+    return prepare
+
+
+def unreadable_portfolio(folder, services):
+    (folder / "Data" / "Portfolio.xlsx").write_text("Account,CUSIP\nACCT-001,037833100\n")
+
+
+def sec_unreachable(folder, services):
+    return {"TAVRIN_SEC_BASE_URL": NOWHERE}
+
+
+def without_java(folder, services):
+    path = os.pathsep.join(d for d in os.environ.get("PATH", "").split(os.pathsep)
+                           if d and not os.access(os.path.join(d, "java"), os.X_OK))
+    assert shutil.which("java", path=path) is None
+    return {"PATH": path, "JAVA_HOME": None}
+
+
+def openfigi_down(folder, services):
+    return {"TAVRIN_OPENFIGI_BASE_URL": NOWHERE}
+
+
+def openfigi_rate_limiting(folder, services):
+    services.figi.fail_with(429, TOO_MANY_REQUESTS_BODY, headers=[("ratelimit-reset", "1")])
+
+
+def c2_filled():
+    rows = portfolio_rows([Holding("037833100")])
+    rows[1][2] = "Description"
+    return rows
+
+
+def headings_only():
+    return portfolio_rows([])[:-2]  # no holding, no blank line, no totals row
+
+
+def too_few_columns():
+    return [row[:12] for row in portfolio_rows([Holding("037833100")])]
+
+
+def no_cusip_heading():
+    rows = portfolio_rows([Holding("037833100")])
+    rows[1][3] = "Security ID"
+    return rows
+
+
+def data_file(name):
+    return lambda folder, services: [str(folder / "Data" / name)]
+
+
+def folder_path(name):
+    return lambda folder, services: [str(folder / name)]
+
+
+def list_address(folder, services):
+    return [services.sec.base_url + "/files/investment/13flist"]
+
+
+def portfolio_cell(*words):
+    return lambda folder, services: [str(folder / "Data" / "Portfolio.xlsx"), *words]
+
+
+def removal_cell(*words):
+    return lambda folder, services: [str(folder / "Data" / "Removal.xlsx"), *words]
+
+
+def nothing(folder, services):
+    return []
+
+
+CASES = {
+    "Data folder missing": Case(
+        remove("Data"), "builtins.FileNotFoundError", folder_path("Data"),
+        ["Data folder", "create it", "Portfolio.xlsx and Removal.xlsx"]),
+    "Store folder missing": Case(
+        remove("Store"), "builtins.FileNotFoundError", folder_path("Store"),
+        ["Store folder", "create it"]),
+    "Results folder missing": Case(
+        remove("Results"), "builtins.FileNotFoundError", folder_path("Results"),
+        ["Results folder", "create it"], untouched=()),
+    "portfolio missing": Case(
+        delete("Data/Portfolio.xlsx"), "builtins.FileNotFoundError", data_file("Portfolio.xlsx"),
+        ["portfolio workbook does not exist", "save the custodian's position report"]),
+    "removal list missing": Case(
+        delete("Data/Removal.xlsx"), "builtins.FileNotFoundError", data_file("Removal.xlsx"),
+        ["removal workbook does not exist", "CUSIP, Quantity and Value"]),
+    "portfolio unreadable": Case(
+        unreadable_portfolio, "builtins.ValueError", data_file("Portfolio.xlsx"),
+        ["cannot be read as an Excel workbook", "Save it from Excel as an .xlsx workbook"]),
+    "C2 filled": Case(
+        portfolio(c2_filled()), "builtins.KeyError", portfolio_cell("C2"),
+        ["cell C2 empty"]),
+    "too few columns": Case(
+        portfolio(too_few_columns()), "builtins.IndexError", portfolio_cell("12 columns"),
+        ["at least fifteen columns (A to O)"]),
+    "no holdings": Case(
+        portfolio(headings_only()), "builtins.IndexError", portfolio_cell("holding rows"),
+        ["each with column C filled"]),
+    "CUSIP heading missing": Case(
+        portfolio(no_cusip_heading()), "builtins.KeyError", portfolio_cell('"CUSIPID"'),
+        ['Head the CUSIP column "CUSIP ID"']),
+    "text in a quantity": Case(
+        holdings(Holding("037833100", quantity="100 shares")), "builtins.TypeError",
+        portfolio_cell("CUSIP 037833100", "column K", "'100 shares'"),
+        ["Enter the amount as a number"]),
+    "blank removal value": Case(
+        removals([("00206R102", "AT&T INC", 100, None)]), "builtins.ValueError",
+        removal_cell("CUSIP 00206R102", '"Value"'),
+        ["enter the amount to take off"]),
+    "SEC refuses (403)": Case(
+        sec_answers("forbidden"), "requests.exceptions.HTTPError", list_address,
+        ["TAVRIN_USER_AGENT", "Company Name admin@company.com"], untouched=("Store", "Results")),
+    "SEC has no list (404)": Case(
+        sec_answers("not_found"), "requests.exceptions.HTTPError", list_address,
+        ["may not be published yet", "run again"], untouched=("Store", "Results")),
+    "SEC answers an HTML page": Case(
+        sec_answers("html"), "builtins.ValueError", list_address,
+        ["not a PDF", "Check TAVRIN_SEC_BASE_URL"], untouched=("Store", "Results")),
+    "SEC answers nothing": Case(
+        sec_answers("empty"), "builtins.ValueError", list_address,
+        ["0 bytes", "not a PDF"], untouched=("Store", "Results")),
+    "SEC unreachable": Case(
+        sec_unreachable, "requests.exceptions.ConnectionError",
+        lambda folder, services: [NOWHERE + "/files/investment/13flist"],
+        ["Check the internet connection", "TAVRIN_SEC_BASE_URL"], untouched=("Store", "Results")),
+    "no Java": Case(
+        without_java, "tabula.errors.JavaNotFoundError", nothing,
+        ["install a Java runtime", "default-jre-headless"]),
+    "OpenFIGI down": Case(
+        openfigi_down, None, nothing, [], untouched=(),
+        printed=["OpenFIGI did not answer a batch of 3 CUSIPs at " + NOWHERE,
+                 "ConnectionError", "check that the service is reachable"]),
+    "OpenFIGI rate limiting": Case(
+        openfigi_rate_limiting, None, nothing, [], untouched=(),
+        printed=["OpenFIGI rate limit reached: waiting 1 s, 3 CUSIPs left",
+                 "still rate limited after 5 waits", "OPENFIGI_APIKEY"]),
+}
+
+
+def previous_quarter(folder: Path) -> None:
+    (folder / "Results" / "F13Results.xml").write_bytes(PREVIOUS_REPORT)
+    (folder / "Store" / "F13SEC.pdf").write_bytes(PREVIOUS_LIST)
+
+
+def kept(folder: Path, parts: tuple[str, ...]) -> dict[str, bytes]:
+    return {name: data for name, data in snapshot(folder).items()
+            if name.split(os.sep)[0] in parts}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_a_user_error_is_named_and_explained(tmp_path, services, name):
+    case = CASES[name]
+    folder = make_workdir(tmp_path / "work")
+    write_base_inputs(folder)
+    previous_quarter(folder)
+    before = kept(folder, case.untouched)
+
+    overrides = case.prepare(folder, services) or {}
+    env = dict(services.env)
+    for variable, value in overrides.items():
+        if value is None:
+            env.pop(variable, None)
+        else:
+            env[variable] = value
+    run = run_host(folder, HOST, env=env).check()
+    outcome = run.result()
+
+    assert outcome["raised"] == case.raised
+    message = outcome.get("message", "")
+    for words in case.names(folder, services) + case.advice:
+        assert words in message
+    for words in case.printed:
+        assert words in run.stdout
+    assert kept(folder, case.untouched) == before
+
+
+def test_without_a_results_folder_no_figi_is_asked_for(tmp_path, services):
+    folder = make_workdir(tmp_path / "work")
+    write_base_inputs(folder)
+    shutil.rmtree(folder / "Results")
+    run_host(folder, HOST, env=services.env).check()
+    assert services.figi.request_count == 0
+    assert not (folder / "Results").exists()
