@@ -5,6 +5,7 @@
 // The tables go one sheet each into a workbook, and the workbook read back
 // is the stacked list, so every value is what the workbook reader makes of
 // the stored cell.
+#include "seclist/list_workbook.hpp"
 #include "seclist/seclist.hpp"
 
 #include <string>
@@ -12,11 +13,12 @@
 namespace tavrin {
 namespace {
 
-// Measured on a full list (752 sheets, benchmarks/engines.py): xlsxwriter
-// writes in about 4.5 s where openpyxl takes over a minute, and calamine
-// reads in about 2 s where openpyxl takes 5 to 6; every pairing gives the
-// same stacked table. Keeping the sheets in memory until the workbook is
-// closed saves a temporary file per sheet.
+// Measured on a full list (752 sheets, benchmarks/engines.py): through
+// pandas, xlsxwriter writes in about 4.5 s where openpyxl takes over a
+// minute, and calamine reads in about 2 s where openpyxl takes 5 to 6; every
+// pairing gives the same stacked table. The workbook is written directly
+// when its tables allow it (list_workbook.cpp), else through pandas and
+// xlsxwriter, kept in memory to save a temporary file per sheet.
 constexpr const char* kWriter = "xlsxwriter";
 constexpr const char* kReader = "calamine";
 
@@ -54,6 +56,7 @@ py::object read_tables(py::handle module) {
 }
 
 void write_one_sheet_per_table(py::handle module, const py::object& tables) {
+    if (write_plain_workbook(module, tables, global(module, "sec_excel_Path"))) return;
     py::object writer = global(module, "pd").attr("ExcelWriter")(
         global(module, "sec_excel_Path"), "engine"_a = kWriter, "engine_kwargs"_a = writer_options());
     with_context(writer, [&](const py::object& opened) {

@@ -1,0 +1,15 @@
+// The list's per-page workbook, written without going through pandas.
+#pragma once
+
+#include "common/python.hpp"
+
+namespace tavrin {
+
+// Writes `tables` to `path` as one sheet each (Sheet1, Sheet2, ...), each
+// with an empty A1, the column labels in row 1 and the row numbers in column
+// A, holding exactly the cells pandas' xlsxwriter path would write. Returns
+// false, having written nothing, when a table holds anything that path would
+// write differently; the caller then writes the workbook through pandas.
+bool write_plain_workbook(py::handle module, const py::object& tables, const py::object& path);
+
+}  // namespace tavrin

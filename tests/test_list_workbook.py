@@ -1,0 +1,103 @@
+"""The list's per-page workbook, written directly, against pandas' xlsxwriter
+path: the same sheets and, read back by either reader, the same tables.
+
+One host run imports quietly, then feeds storesec one set of tables per case
+through a stood-in `read_pdf`, and compares its workbook with the one pandas
+writes from the same tables.
+"""
+from __future__ import annotations
+
+import math
+
+import pandas as pd
+import pytest
+
+from report_inputs import LIST_STAND_INS, prepare_quiet_import
+from scenario import make_workdir, run_host
+
+ODD_TEXTS = ["x & y", " leading", "trailing ", "<tag>", "", None, "ünïcödé €", "00123", "1e5",
+             "NaN", "N/A", "two\nlines", "tab\there", "B38564 10 8 *", '"quoted"']
+
+
+def plain_tables() -> list[pd.DataFrame]:
+    n = len(ODD_TEXTS)
+    numbers = [0.1 + 0.2, 1 / 3, 1e20, -0.0, 5e-324, math.nan, 2.5, 1.0, 123456789.123456789,
+               7.0, 8.0, 9.0, 10.0, 11.0, 12.0]
+    first = pd.DataFrame({
+        "CUSIP NO": ODD_TEXTS,
+        "Unnamed: 0": ["*" if i % 3 == 0 else None for i in range(n)],
+        "WHOLE": list(range(n - 1)) + [2 ** 70],
+        "FRACTION": numbers,
+        "FLAG": [i % 2 == 0 for i in range(n)],
+    })
+    second = pd.DataFrame({"CUSIP NO": ["G0R21F105"], "ISSUER NAME": ["A & B <C>"],
+                           "": ["label left empty"]})
+    return [first, second, pd.DataFrame({"ONLY HEADINGS": []})]
+
+
+def with_value(value) -> list[pd.DataFrame]:
+    return [pd.DataFrame({"CUSIP NO": ["037833100"]}),
+            pd.DataFrame({"CUSIP NO": ["594918104"], "ODD": [value]})]
+
+
+CASES = {
+    "plain values": (plain_tables(), True),
+    "a formula": (with_value("=1+1"), False),
+    "an array formula": (with_value("{=SUM(A1:A2)}"), False),
+    "a link": (with_value("https://www.sec.gov"), False),
+    "a control character": (with_value("bell\x07"), False),
+    "an escape lookalike": (with_value("_x0041_"), False),
+    "an infinity": (with_value(math.inf), False),
+    "a date": (with_value(pd.Timestamp("2026-06-30")), False),
+    "row labels other than 0, 1, 2": (
+        [pd.DataFrame({"CUSIP NO": ["037833100"]}, index=[5])], False),
+}
+
+HOST = LIST_STAND_INS + """
+import zipfile
+import pandas as pd
+import Tavrin
+
+def stacked(path, engine):
+    return pd.concat(pd.read_excel(path, sheet_name=None, engine=engine), ignore_index=True)
+
+def same(a, b):
+    try:
+        pd.testing.assert_frame_equal(a, b, check_exact=True)
+        return True
+    except AssertionError as difference:
+        return str(difference)
+
+out = {}
+for name, (tables, _) in pd.read_pickle("cases.pkl").items():
+    Tavrin.read_pdf = lambda *args, tables=tables, **kwargs: tables
+    Tavrin.storesec()
+    with pd.ExcelWriter("reference.xlsx", engine="xlsxwriter") as writer:
+        for number, table in enumerate(tables, start=1):
+            table.to_excel(writer, sheet_name=f"Sheet{number}")
+    mine = Tavrin.sec_excel_Path
+    out[name] = {
+        "directly": "docProps/app.xml" not in zipfile.ZipFile(mine).namelist(),
+        "sheets": pd.ExcelFile(mine, engine="openpyxl").sheet_names,
+        "calamine": same(stacked(mine, "calamine"), stacked("reference.xlsx", "calamine")),
+        "openpyxl": same(stacked(mine, "openpyxl"), stacked("reference.xlsx", "openpyxl")),
+    }
+emit(out)
+"""
+
+
+@pytest.fixture(scope="module")
+def written(tmp_path_factory):
+    workdir = make_workdir(tmp_path_factory.mktemp("list-workbook") / "work")
+    prepare_quiet_import(workdir)
+    pd.to_pickle(CASES, workdir / "cases.pkl")
+    return run_host(workdir, HOST).check().result()
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_the_workbook_reads_back_as_pandas_would_have_written_it(written, case):
+    tables, directly = CASES[case]
+    result = written[case]
+    assert result["directly"] is directly
+    assert result["sheets"] == [f"Sheet{n}" for n in range(1, len(tables) + 1)]
+    assert (result["calamine"], result["openpyxl"]) == (True, True)
