@@ -39,6 +39,8 @@ import Tavrin
 settings = json.load(open("settings.json"))
 Tavrin.openfigi_url = settings["url"]
 Tavrin.openfigi_apikey = settings["key"]
+for name in settings.get("drop", []):
+    delattr(Tavrin, name)
 sec, bswout = pd.read_pickle("inputs.pkl")
 reports = []
 real_createxml = Tavrin.createxml
@@ -60,7 +62,7 @@ emit(out)
 
 
 def build_report(tmp_path, server: OpenFigiServer, holdings: list[str], *, key: str = "",
-                 ask_after: str = ""):
+                 ask_after: str = "", drop: tuple[str, ...] = ()):
     workdir = make_workdir(tmp_path / "work")
     prepare_quiet_import(workdir)
     sec = securities_list([(c, f"ISSUER {c}", "COM") for c in holdings])
@@ -68,7 +70,7 @@ def build_report(tmp_path, server: OpenFigiServer, holdings: list[str], *, key: 
                            "TotalSettlementQuantity": 1.0})
     pd.to_pickle((sec, bswout), workdir / "inputs.pkl")
     (workdir / "settings.json").write_text(json.dumps(
-        {"url": server.mapping_url, "key": key, "ask_after": ask_after}))
+        {"url": server.mapping_url, "key": key, "ask_after": ask_after, "drop": list(drop)}))
     run = run_host(workdir, HOST, env=host_environment()).check()
     return run.result()
 
@@ -162,6 +164,15 @@ def test_nothing_is_kept_once_the_report_is_built(tmp_path):
         out = build_report(tmp_path, server, holdings, ask_after=holdings[0])
     assert out["after"] == matches_for(holdings[0])[0]["figi"]
     assert job_counts(server) == [(2, 200), (1, 200)]
+
+
+def test_a_missing_key_setting_leaves_blanks_but_never_stops_the_report(tmp_path):
+    holdings = cusips(3)
+    with OpenFigiServer(known(holdings)) as server:
+        out = build_report(tmp_path, server, holdings, drop=("openfigi_apikey",))
+    assert out["figis"] == {c: " " for c in holdings}
+    assert server.request_count == 0  # map_jobs fails before sending
+    assert "NameError" in out["printed"][0]
 
 
 MAP_JOBS_HOST = LIST_STAND_INS + """

@@ -153,11 +153,23 @@ void warn_failed_batch(py::handle module, Py_ssize_t size, const std::string& wh
                      "flush"_a = true);
 }
 
+// A look-up must never stop the report: without a readable key setting the
+// batches go out at the size allowed without one, and map_jobs itself
+// reports what is wrong.
+bool has_key(py::handle module) {
+    try {
+        return truthy(global(module, "openfigi_apikey"));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return false;
+    }
+}
+
 }  // namespace
 
 py::dict look_up_in_batches(py::handle module, const py::list& cusips) {
     py::dict answers;
-    const bool with_key = truthy(global(module, "openfigi_apikey"));
+    const bool with_key = has_key(module);
     Py_ssize_t batch_size = with_key ? kJobsWithKey : kJobsWithoutKey;
     const Py_ssize_t total = static_cast<Py_ssize_t>(py::len(cusips));
     Py_ssize_t next = 0;
