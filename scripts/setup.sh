@@ -18,23 +18,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-find_python312() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c '' 2>/dev/null; then
-        command -v python3.12
-        return
-    fi
-    # pyenv's shim runs only with PYENV_VERSION naming an installed 3.12.
-    if command -v pyenv >/dev/null 2>&1; then
-        local version
-        version=$(pyenv versions --bare | grep -E '^3\.12(\.|$)' | tail -n 1)
-        if [ -n "$version" ]; then
-            PYENV_VERSION="$version" pyenv which python3.12
-            return
-        fi
-    fi
-    echo "CPython 3.12 is required: install python3.12 (or a pyenv 3.12)" >&2
-    exit 1
-}
+source scripts/find_python312.sh
 
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
     rm -rf .venv
