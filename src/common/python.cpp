@@ -31,6 +31,11 @@ void raise_error(PyObject* type, const std::string& message) {
     throw py::error_already_set();
 }
 
+void raise_instance(const py::object& error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
 static py::object innermost_function_name(py::handle module) {
     return global(module, "inspect").attr("stack")()[py::int_(0)][py::int_(3)];
 }

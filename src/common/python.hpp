@@ -38,6 +38,10 @@ inline std::string repr_text(const py::handle& value) { return py::repr(value); 
 // Sets `type` with `message` as the current Python error and throws it.
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 
+// Raises `error`, an exception instance already built (with attributes or a
+// cause of its own), as the current Python error, under its own class.
+[[noreturn]] void raise_instance(const py::object& error);
+
 // The trace line every stage begins with: the function-name field of the
 // innermost interpreter frame, as inspect.stack() reports it.
 void print_trace(py::handle module);

@@ -39,17 +39,6 @@ struct Reply {
     std::string failure;  // what went wrong, for the warning line
 };
 
-py::list jobs_for(const py::list& batch) {
-    py::list jobs;
-    for (py::handle cusip : batch) {
-        py::dict job;  // the service reads idType before idValue
-        job["idType"] = "ID_CUSIP";
-        job["idValue"] = cusip;
-        jobs.append(job);
-    }
-    return jobs;
-}
-
 // The status of the answer an exception carries, or 0 when it carries none
 // (no connection, a time-out, a failure of the caller's own).
 int status_of(const py::object& error) {
@@ -96,7 +85,7 @@ bool settle(const py::list& batch, const py::object& results, py::dict& answers)
 Reply send(py::handle module, const py::list& batch, py::dict& answers) {
     py::object results;
     try {
-        results = global(module, "map_jobs")(jobs_for(batch));
+        results = global(module, "map_jobs")(cusip_jobs(batch));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;  // interrupts pass through
         py::object exception = error.value();

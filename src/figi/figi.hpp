@@ -5,6 +5,9 @@
 
 namespace tavrin {
 
+// One mapping job per CUSIP, idType before idValue as the service reads them.
+py::list cusip_jobs(const py::list& cusips);
+
 // Posts `jobs` to the mapping endpoint in one request and returns the
 // decoded answer; "Bad response code N" when the service does not answer 200.
 // That exception carries the service's answer as its `response` attribute,

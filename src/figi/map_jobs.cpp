@@ -28,8 +28,7 @@ void check_status(const py::object& response) {
     if (status.not_equal(py::int_(200))) {
         py::object error = py::handle(PyExc_Exception)("Bad response code " + text(status));
         error.attr("response") = response;
-        PyErr_SetObject(PyExc_Exception, error.ptr());
-        throw py::error_already_set();
+        raise_instance(error);
     }
 }
 

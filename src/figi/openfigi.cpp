@@ -6,15 +6,6 @@ namespace {
 
 constexpr const char* kNoFigi = " ";
 
-py::list cusip_job(const py::object& cusip) {
-    py::dict job;  // the service reads idType before idValue
-    job["idType"] = "ID_CUSIP";
-    job["idValue"] = cusip;
-    py::list jobs;
-    jobs.append(job);
-    return jobs;
-}
-
 // The first match of every job's answer; a job the service could not map
 // has no "data" (KeyError) or an empty one (IndexError).
 py::list first_matches(const py::object& job_results) {
@@ -26,13 +17,26 @@ py::list first_matches(const py::object& job_results) {
 // The FIGI is the first member of the match, in the order the service sends
 // the members.
 py::object figi_of_first_match(py::handle module, const py::object& cusip) {
-    py::object job_results = global(module, "map_jobs")(cusip_job(cusip));
+    py::list one_cusip;
+    one_cusip.append(cusip);
+    py::object job_results = global(module, "map_jobs")(cusip_jobs(one_cusip));
     py::object df_figi =
         global(module, "pd").attr("DataFrame").attr("from_dict")(first_matches(job_results));
     return df_figi.attr("iloc")[py::make_tuple(0, 0)];
 }
 
 }  // namespace
+
+py::list cusip_jobs(const py::list& cusips) {
+    py::list jobs;
+    for (py::handle cusip : cusips) {
+        py::dict job;  // the service reads idType before idValue
+        job["idType"] = "ID_CUSIP";
+        job["idValue"] = cusip;
+        jobs.append(job);
+    }
+    return jobs;
+}
 
 py::object openfigi(py::handle module, py::object cusip) {
     try {

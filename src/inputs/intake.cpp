@@ -62,8 +62,7 @@ py::object read_workbook(py::handle module, const py::object& path, const std::s
             what + " " + text(path) + " cannot be read as an Excel workbook (" +
             text(error.value()) + "). Save it from Excel as an .xlsx workbook and run again.");
         unreadable.attr("__cause__") = error.value();
-        PyErr_SetObject(PyExc_ValueError, unreadable.ptr());
-        throw py::error_already_set();
+        raise_instance(unreadable);
     }
 }
 

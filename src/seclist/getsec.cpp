@@ -31,8 +31,7 @@ constexpr int kReadSeconds = 300;
         throw error;  // a class that takes no message keeps its own
     }
     explained.attr("__cause__") = error.value();
-    PyErr_SetObject(type.ptr(), explained.ptr());
-    throw py::error_already_set();
+    raise_instance(explained);
 }
 
 py::object download(py::handle module, const py::object& url) {
@@ -61,9 +60,8 @@ void check_answer(py::handle module, const py::object& response, const py::objec
             message += " The list for this quarter may not be published yet: run again once the "
                        "SEC has published it, and check TAVRIN_SEC_BASE_URL if it has.";
         }
-        py::object error = global(module, "requests").attr("HTTPError")(message, "response"_a = response);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-        throw py::error_already_set();
+        raise_instance(
+            global(module, "requests").attr("HTTPError")(message, "response"_a = response));
     }
     py::bytes body = response.attr("content");
     if (!truthy(body.attr("startswith")(py::bytes("%PDF-")))) {

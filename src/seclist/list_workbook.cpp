@@ -13,6 +13,8 @@
 // left to the pandas writer, so the workbook reader sees what it would have.
 #include "seclist/list_workbook.hpp"
 
+#include "common/tables.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -73,11 +75,7 @@ std::string SharedTexts::part() const {
 }
 
 std::string cell_reference(size_t column, size_t row) {
-    std::string letters;
-    for (size_t n = column + 1; n > 0; n = (n - 1) / 26) {
-        letters.insert(letters.begin(), static_cast<char>('A' + (n - 1) % 26));
-    }
-    return letters + std::to_string(row + 1);
+    return column_letter(column) + std::to_string(row + 1);
 }
 
 // xlsxwriter writes every number with Python's "{:.16G}"; C's "%.16G" gives
@@ -154,6 +152,12 @@ class SheetWriter {
         return false;  // dates, pandas' own missing markers, anything else
     }
 
+    // Column A: the table's own row number, always a whole number.
+    void add_row_number(size_t row) {
+        open_cell(0, row + 1, "");
+        cells_ += std::to_string(row) + "</v></c>";
+    }
+
     void end_row() {
         if (row_open_) rows_ += cells_ + "</row>";
         cells_.clear();
@@ -210,7 +214,7 @@ bool write_sheet(const py::object& table, SheetWriter& sheet) {
     }
     size_t rows = py::len(table);
     for (size_t r = 0; r < rows; ++r) {
-        sheet.add_value(0, r + 1, py::int_(r));
+        sheet.add_row_number(r);
         for (size_t c = 0; c < columns.size(); ++c) {
             if (!sheet.add_value(c + 1, r + 1, columns[c][r])) return false;
         }
