@@ -3,9 +3,10 @@
 The host serves the list in Store/sec.pkl from a stand-in SEC server of its
 own, printed in the SEC's layout; the portfolio and removal workbooks are
 real; so the list stages, storeraw, storerem and the reconciliation run as
-they do for a manager. A "quiet" run lists nothing that is held: its report is empty and it
-asks OpenFIGI nothing, which leaves the host free to call the report stages
-itself afterwards.
+they do for a manager. A "quiet" run reports one holding of its own and keeps
+its one FIGI question off the wire (the host refuses it as a connection
+failure would), which leaves the host free to call the report stages itself
+afterwards without the import's traffic in any stand-in's records.
 """
 from __future__ import annotations
 
@@ -18,7 +19,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from standins.workbooks import Holding, write_portfolio, write_removal  # noqa: E402
 
-LIST_STAND_INS = """
+# The quiet import's one holding: listed, held, and never looked up.
+QUIET_CUSIP = "G0R21F105"
+QUIET_ROW = (QUIET_CUSIP, "QUIET HOLDING LTD", "SHS")
+
+LIST_STAND_INS = f"""
+QUIET_CUSIP = {QUIET_CUSIP!r}
+""" + """
 import os as _os
 import pandas as _pd
 from standins.sec_server import SecServer as _SecServer
@@ -29,7 +36,7 @@ def _serve_list():
     rows = [_ListRow(r.CUSIPNO, False, r.ISSUERNAME, r.ISSUERDESCRIPTION)
             for r in listed.itertuples()]
     # A list of nothing held still needs a row for the list's columns to exist.
-    rows = rows or [_ListRow("G0R21F105", False, "NOT HELD LTD", "SHS")]
+    rows = rows or [_ListRow("G00350119", False, "NOT HELD LTD", "SHS")]
     server = _SecServer().start()
     for year in range(2023, 2028):
         for quarter in range(1, 5):
@@ -38,6 +45,17 @@ def _serve_list():
     return server
 
 _list_server = _serve_list()
+
+import requests as _requests
+_post = _requests.post
+
+def _quiet_post(*args, **kwargs):
+    jobs = kwargs.get("json") or []
+    if jobs and all(job.get("idValue") == QUIET_CUSIP for job in jobs):
+        raise _requests.ConnectionError("the quiet import asks OpenFIGI nothing")
+    return _post(*args, **kwargs)
+
+_requests.post = _quiet_post
 """
 
 LIST_COLUMNS = ["CUSIPNO", "ISSUERNAME", "ISSUERDESCRIPTION", "STATUS"]
@@ -57,8 +75,9 @@ def prepare_inputs(workdir: Path, holdings: list[Holding], listed: list[tuple],
 
 
 def prepare_quiet_import(workdir: Path) -> Path:
-    """A portfolio whose one holding is not on the (empty) list."""
-    return prepare_inputs(workdir, [Holding("000000000")], [])
+    """A portfolio of one listed holding, reported without a FIGI."""
+    return prepare_inputs(workdir, [Holding(QUIET_CUSIP, "QUIET HOLDING LTD SHS", 10, 1000.0)],
+                          [QUIET_ROW])
 
 
 def schema_errors(schema, path: Path) -> list[str]:
