@@ -63,6 +63,13 @@ report(origin is not None
        and origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)),
        f"Tavrin resolves to the installed extension {origin}")
 
+# The writer checks every document against the SEC's schema files, which
+# must travel with the module.
+schema = [os.path.join(os.path.dirname(origin or ""), "Tavrin-xsd", name)
+          for name in ("eis_13FDocument.xsd", "eis_Common.xsd", "eis_stateCodes.xsd",
+                       "eis_13F_Filer.xsd")]
+report(all(os.path.isfile(path) for path in schema),
+       "the EDGAR schema files are installed beside the module")
 # Any connection or name look-up is recorded and refused, so the import
 # shows whether the pipeline stops before touching the network.
 network = []

@@ -86,9 +86,3 @@ def schema_errors(schema, path: Path) -> list[str]:
 
     schema.validate(etree.parse(str(path)))
     return [error.message for error in schema.error_log]
-
-
-def lacks_only_entries(errors: list[str]) -> bool:
-    """The schema wants at least one infoTable, so a report without holdings
-    is refused for that and, if the writer is right, for nothing else."""
-    return len(errors) == 1 and "Missing child element" in errors[0] and "infoTable" in errors[0]

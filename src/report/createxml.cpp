@@ -1,16 +1,19 @@
 // The information-table XML document.
 //
-// The document is built whole in memory and then written in one go to a
-// file beside the target, which replaces the target only once it is
-// complete: a run that fails half-way must not leave EDGAR a truncated
-// document, nor destroy the one the previous run wrote.
+// The document is built whole in memory, checked against EDGAR's schema and
+// only then written in one go to a file beside the target, which replaces
+// the target once it is complete: a run that fails half-way, or a document
+// EDGAR would refuse, must not leave a truncated or invalid document, nor
+// destroy the one the previous run wrote.
 #include "common/files.hpp"
 #include "report/report.hpp"
+#include "report/schema_check.hpp"
 #include "report/xml_text.hpp"
 
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavrin {
 namespace {
@@ -54,9 +57,27 @@ RowTexts read_row(const py::tuple& row, size_t row_number) {
     return texts;
 }
 
-// Issuer, CUSIP, FIGI and value, so the operator can follow a long run.
+// Text that went through xml_text is valid UTF-8 again.
+py::str from_utf8(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                             "replace");
+    if (!decoded) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+// Issuer, CUSIP, FIGI and value as the document holds them, so the operator
+// can follow a long run; a console that cannot show a character gets its
+// escape rather than ending the run.
 void print_progress(const RowTexts& row) {
-    builtin("print")(row.text[0], row.text[2], row.text[3], row.text[4]);
+    py::list fields;
+    for (size_t position : {0, 2, 3, 4}) fields.append(from_utf8(xml_text(utf8(row.text[position]))));
+    py::str line = py::str(" ").attr("join")(fields);
+    try {
+        builtin("print")(line);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_UnicodeEncodeError)) throw;
+        builtin("print")(line.attr("encode")("ascii", "backslashreplace").attr("decode")("ascii"));
+    }
 }
 
 void add_element(std::string& document, int tabs, const char* name, const std::string& raw) {
@@ -95,8 +116,16 @@ void add_entry(std::string& document, const RowTexts& row) {
     add_line(document, 1, "</infoTable>");
 }
 
-std::string document_text(const py::object& df) {
-    std::string document = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+// The document and, for the summary, the values of its entries in order.
+struct Document {
+    std::string text;
+    std::vector<std::string> values;
+};
+
+Document document_text(const py::object& df) {
+    Document built;
+    std::string& document = built.text;
+    document = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
     document += std::string("<informationTable xmlns=\"") + kNamespace + "\">\n";
     // Tuples by column rather than rows as Series: a Series would turn every
     // value of an all-number row into a float.
@@ -107,10 +136,11 @@ std::string document_text(const py::object& df) {
         RowTexts texts = read_row(row, row_number);
         print_progress(texts);
         add_entry(document, texts);
+        built.values.push_back(xml_text(utf8(texts.text[4])));
         ++row_number;
     }
     document += "</informationTable>";
-    return document;
+    return built;
 }
 
 // Text mode, so each line feed becomes the platform's line end; UTF-8
@@ -136,6 +166,18 @@ void write_document(const py::object& path, const std::string& document) {
     }
 }
 
+// The figures of the 13F summary page: the number of entries and the total
+// of their values. The schema check has made every value a whole number.
+void print_summary(const py::object& path, const Document& document) {
+    py::int_ total(0);
+    for (const std::string& value : document.values) total = total + py::int_(py::str(value));
+    py::object print = builtin("print");
+    py::object absolute = py::module_::import("os").attr("path").attr("abspath")(path);
+    print("Information table written: " + text(absolute));
+    print("Information table entries: " + std::to_string(document.values.size()));
+    print("Information table value total: $" + text(py::str("{:,}").attr("format")(total)));
+}
+
 }  // namespace
 
 void require_results_folder(const py::object& file) {
@@ -147,7 +189,10 @@ py::object createxml(py::handle module, py::object df) {
     print_trace(module);
     py::object path = global(module, "fres_path").attr("replace")(".xlsx", ".xml");
     require_results_folder(path);
-    write_document(path, document_text(df));
+    Document document = document_text(df);
+    check_against_schema(module, document.text, path);
+    write_document(path, document.text);
+    print_summary(path, document);
     return py::none();
 }
 
