@@ -103,6 +103,8 @@ def tables() -> dict[str, pd.DataFrame]:
                               columns=COLUMNS, dtype=object),
         "short": pd.DataFrame([row(1)[:12]], columns=COLUMNS[:12]),
         **{f"refused{n}": refused_table(*case) for n, (case, _) in enumerate(REFUSED)},
+        "surrogate": pd.DataFrame([row(1)], columns=COLUMNS).assign(
+            nameofissuer="LONE\ud800 SURROGATE INC"),
     }
 
 
@@ -138,6 +140,7 @@ out = {"default_encoding": locale.getpreferredencoding(False)}
 out["two_rows"] = write("two_rows", tables["two_rows"], keyword=True)
 out["titles"] = write("titles", tables["titles"])
 out["figis"] = write("figis", tables["figis"])
+out["surrogate"] = write("surrogate", tables["surrogate"])
 
 # Failures half-way, and documents EDGAR would refuse: the previous
 # document must survive them whole.
@@ -262,6 +265,7 @@ def test_progress_lines_show_the_text_the_document_holds(written):
     assert figis[1] == "ISSUER 0 000000000 BBG000BSJK37 1000"
     titles = out["titles"]["printed"]
     assert len(titles) == 1 + len(TITLES) + 3
+    assert out["surrogate"]["printed"][1] == "LONE SURROGATE INC 000000001 BBG000BSJK37 1001"
 
 
 def test_no_put_call_element_whatever_the_column_holds(written):
@@ -342,7 +346,7 @@ def test_a_document_that_cannot_take_its_place_leaves_nothing_behind(written):
 def test_no_temporary_file_is_left_in_the_folder(written):
     _, results = written
     names = {p.name for p in results.iterdir()}
-    assert names == {"F13Results.xml", "two_rows.xml", "titles.xml", "figis.xml",
+    assert names == {"F13Results.xml", "two_rows.xml", "titles.xml", "figis.xml", "surrogate.xml",
                      "unprintable.xml", "short.xml", "blocked.xml", "full.xml", "empty.xml",
                      *(f"refused{n}.xml" for n in range(len(REFUSED)))}
 
