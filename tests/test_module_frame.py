@@ -7,6 +7,9 @@ from scenario import run_host, snapshot
 
 FUNCTIONS = ["map_jobs", "openfigi", "cleancusip", "getsec", "storesec", "storeraw",
              "storerem", "createxml", "f13excel", "cruncher"]
+# What help() shows as each function's signature: the parameters it parses.
+PARAMETERS = {"map_jobs": "(jobs)", "openfigi": "(cusip)", "cleancusip": "(df, cusip, mpath)",
+              "createxml": "(df)", "f13excel": "(sec, bswout)"}
 
 
 def test_settings_after_import(services, base_workdir):
@@ -97,11 +100,13 @@ def test_a_malformed_period_is_refused_before_anything_is_touched(services, base
 
 def test_functions_are_builtins_of_the_module(services, base_workdir):
     run = run_host(base_workdir, f"""
-        import Tavrin
+        import inspect, Tavrin
         found = {{}}
         for name in {FUNCTIONS!r}:
             f = getattr(Tavrin, name)
-            found[name] = [type(f).__name__, f.__module__, f.__qualname__]
+            found[name] = [type(f).__name__, f.__module__, f.__qualname__,
+                           str(inspect.signature(f))]
+        docs = {{name: getattr(Tavrin, name).__doc__ for name in {FUNCTIONS!r}}}
         errors = []
         for call in ["Tavrin.cleancusip(1)", "Tavrin.cruncher(1)", "Tavrin.map_jobs()",
                      "Tavrin.f13excel(1, 2, 3)", "Tavrin.openfigi(cusip=1, other=2)"]:
@@ -109,10 +114,15 @@ def test_functions_are_builtins_of_the_module(services, base_workdir):
                 eval(call)
             except TypeError as error:
                 errors.append(str(error))
-        emit({{"functions": found, "errors": errors}})
+        emit({{"functions": found, "errors": errors, "docs": docs, "module doc": Tavrin.__doc__}})
     """, env=services.env).check()
     result = run.result()
-    assert result["functions"] == {n: ["builtin_function_or_method", "Tavrin", n] for n in FUNCTIONS}
+    assert result["functions"] == {
+        n: ["builtin_function_or_method", "Tavrin", n, PARAMETERS.get(n, "()")] for n in FUNCTIONS}
+    # help() says in a few lines what each does; the signature line is not part of it.
+    assert all(0 < len(doc.splitlines()) <= 3 for doc in result["docs"].values())
+    assert not any(doc.startswith(name) for name, doc in result["docs"].items())
+    assert result["module doc"].startswith("Prepares the quarter's SEC Form 13F information table")
     assert result["errors"] == [
         "cleancusip() missing required argument 'cusip' (pos 2)",
         "Tavrin.cruncher() takes no arguments (1 given)",
