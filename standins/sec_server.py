@@ -17,6 +17,10 @@ can switch the whole server into any of them at any time through ``mode``:
 * ``"hang"``       read the request, then never answer; the connection is
   held until the server stops.
 
+``every_quarter`` (or ``serve_for_every_quarter``) serves one PDF as the list
+of any quarter that has none registered, for a rehearsal in which the module
+asks for whichever quarter its clock or ``TAVRIN_PERIOD`` names.
+
 ``require_declared_agent=True`` makes the normal mode behave like sec.gov
 proper: a request whose User-Agent carries no contact e-mail gets the 403.
 
@@ -35,6 +39,7 @@ Only the standard library is used.
 
 from __future__ import annotations
 
+import re
 import socket
 import threading
 from dataclasses import dataclass
@@ -45,6 +50,9 @@ from urllib.parse import urlsplit
 __all__ = ["SecServer", "RecordedRequest", "MODES", "list_path"]
 
 MODES = ("normal", "forbidden", "not_found", "html", "empty", "hang")
+
+
+_ANY_LIST_PATH = re.compile(r"/files/investment/13flist[0-9]{4}q[1-4]\.pdf")
 
 
 def list_path(year: int, quarter: int) -> str:
@@ -201,7 +209,8 @@ class SecServer:
     """
 
     def __init__(self, lists: Optional[Mapping[tuple, bytes]] = None, *,
-                 mode: str = "normal", require_declared_agent: bool = False) -> None:
+                 mode: str = "normal", require_declared_agent: bool = False,
+                 every_quarter: Optional[bytes] = None) -> None:
         self._lock = threading.Lock()
         self._files: dict[str, tuple[str, bytes]] = {}
         self._requests: list[RecordedRequest] = []
@@ -210,10 +219,13 @@ class SecServer:
         self._stopping = threading.Event()
         self._httpd: Optional[ThreadingHTTPServer] = None
         self._thread: Optional[threading.Thread] = None
+        self._every_quarter: Optional[tuple[str, bytes]] = None
         self.mode = mode
         self.require_declared_agent = require_declared_agent
         for (year, quarter), data in (lists or {}).items():
             self.add_list(year, quarter, data)
+        if every_quarter is not None:
+            self.serve_for_every_quarter(every_quarter)
 
     # -- settings ------------------------------------------------------------
 
@@ -232,6 +244,11 @@ class SecServer:
         path = list_path(year, quarter)
         self.add_file(path, data)
         return path
+
+    def serve_for_every_quarter(self, data: bytes) -> None:
+        """Serve ``data`` as the list PDF of every quarter without a list of its own."""
+        with self._lock:
+            self._every_quarter = ("application/pdf", bytes(data))
 
     def add_file(self, path: str, data: bytes, content_type: str = "application/pdf") -> None:
         """Serve ``data`` at an exact path (query strings are ignored)."""
@@ -325,7 +342,10 @@ class SecServer:
 
     def _lookup(self, path: str) -> Optional[tuple[str, bytes]]:
         with self._lock:
-            return self._files.get(path)
+            found = self._files.get(path)
+            if found is None and _ANY_LIST_PATH.fullmatch(path):
+                found = self._every_quarter
+            return found
 
     def _track(self, conn: socket.socket, add: bool) -> None:
         with self._idle:

@@ -7,6 +7,9 @@ from scenario import run_host, snapshot
 
 FUNCTIONS = ["map_jobs", "openfigi", "cleancusip", "getsec", "storesec", "storeraw",
              "storerem", "createxml", "f13excel", "cruncher"]
+# What help() shows as each function's signature: the parameters it parses.
+PARAMETERS = {"map_jobs": "(jobs)", "openfigi": "(cusip)", "cleancusip": "(df, cusip, mpath)",
+              "createxml": "(df)", "f13excel": "(sec, bswout)"}
 
 
 def test_settings_after_import(services, base_workdir):
@@ -36,32 +39,74 @@ def test_settings_after_import(services, base_workdir):
     assert settings["pdf_url"].startswith(services.sec.base_url + "/files/investment/13flist")
 
 
-@pytest.mark.parametrize("moment, year, quarter", [
-    ("2024-05-10 12:00", 2024, 1),
-    ("2024-12-31 23:00", 2024, 3),
-    ("2024-10-01 00:30", 2024, 3),
-    ("2024-07-01 09:00", 2024, 2),
-    ("2025-02-15 10:00", 2024, 4),  # the quarter reported lies in the previous year
+@pytest.mark.parametrize("moment, period, year, quarter", [
+    ("2024-05-10 12:00", None, 2024, 1),
+    ("2024-12-31 23:00", None, 2024, 3),
+    ("2024-10-01 00:30", None, 2024, 3),
+    ("2024-07-01 09:00", None, 2024, 2),
+    ("2025-02-15 10:00", None, 2024, 4),  # the quarter reported lies in the previous year
+    ("2026-05-10 12:00", "2025Q4", 2025, 4),  # an amendment: the period wins over the clock
+    ("2026-07-01 09:00", "2026q1", 2026, 1),  # as the list's file name spells it
 ])
-def test_reporting_period_follows_the_clock(services, base_workdir, moment, year, quarter):
+def test_reporting_period_follows_the_clock_or_tavrin_period(services, base_workdir, moment,
+                                                            period, year, quarter):
     run = run_host(base_workdir, f"""
         import time_machine
         with time_machine.travel({moment!r}, tick=False):
             import Tavrin
         emit([Tavrin.myYear, Tavrin.myQuarter, Tavrin.pdf_url])
-    """, env=services.env).check()
+    """, env=services.env | ({"TAVRIN_PERIOD": period} if period else {})).check()
     assert run.result() == [year, quarter,
                             f"{services.sec.base_url}/files/investment/13flist{year}q{quarter}.pdf"]
     assert services.sec.requests[0].path == f"/files/investment/13flist{year}q{quarter}.pdf"
 
 
+def test_year_and_quarter_come_from_one_reading_of_the_clock(services, base_workdir):
+    # The year turns between the first reading and any later one; a second
+    # reading would pair 2024 with January's quarter and ask for 2023's list.
+    run = run_host(base_workdir, """
+        import datetime as clock
+        import pandas, tabula.io
+        def readings():
+            yield clock.datetime(2024, 12, 31, 23, 59, 59, 999999)
+            while True:
+                yield clock.datetime(2025, 1, 1, 0, 0, 0)
+        later = readings()
+        class Turning(clock.datetime):
+            @classmethod
+            def now(cls, tz=None):
+                return next(later)
+        clock.datetime = Turning
+        import Tavrin
+        emit([Tavrin.myYear, Tavrin.myQuarter])
+    """, env=services.env).check()
+    assert run.result() == [2024, 3]
+
+
+@pytest.mark.parametrize("period", ["2026Q5", "2026-Q2", "Q2 2026", "26Q2"])
+def test_a_malformed_period_is_refused_before_anything_is_touched(services, base_workdir, period):
+    before = snapshot(base_workdir)
+    run = run_host(base_workdir, """
+        try:
+            import Tavrin
+        except ValueError as error:
+            emit(str(error))
+    """, env=services.env | {"TAVRIN_PERIOD": period}).check()
+    assert run.result() == (
+        'TAVRIN_PERIOD must name a quarter as the year, the letter Q and the quarter 1 to 4, '
+        f'for example "2026Q2" (got "{period}"). Unset it to report the quarter that ended last.')
+    assert services.sec.requests == [] and snapshot(base_workdir) == before
+
+
 def test_functions_are_builtins_of_the_module(services, base_workdir):
     run = run_host(base_workdir, f"""
-        import Tavrin
+        import inspect, Tavrin
         found = {{}}
         for name in {FUNCTIONS!r}:
             f = getattr(Tavrin, name)
-            found[name] = [type(f).__name__, f.__module__, f.__qualname__]
+            found[name] = [type(f).__name__, f.__module__, f.__qualname__,
+                           str(inspect.signature(f))]
+        docs = {{name: getattr(Tavrin, name).__doc__ for name in {FUNCTIONS!r}}}
         errors = []
         for call in ["Tavrin.cleancusip(1)", "Tavrin.cruncher(1)", "Tavrin.map_jobs()",
                      "Tavrin.f13excel(1, 2, 3)", "Tavrin.openfigi(cusip=1, other=2)"]:
@@ -69,10 +114,15 @@ def test_functions_are_builtins_of_the_module(services, base_workdir):
                 eval(call)
             except TypeError as error:
                 errors.append(str(error))
-        emit({{"functions": found, "errors": errors}})
+        emit({{"functions": found, "errors": errors, "docs": docs, "module doc": Tavrin.__doc__}})
     """, env=services.env).check()
     result = run.result()
-    assert result["functions"] == {n: ["builtin_function_or_method", "Tavrin", n] for n in FUNCTIONS}
+    assert result["functions"] == {
+        n: ["builtin_function_or_method", "Tavrin", n, PARAMETERS.get(n, "()")] for n in FUNCTIONS}
+    # help() says in a few lines what each does; the signature line is not part of it.
+    assert all(0 < len(doc.splitlines()) <= 3 for doc in result["docs"].values())
+    assert not any(doc.startswith(name) for name, doc in result["docs"].items())
+    assert result["module doc"].startswith("Prepares the quarter's SEC Form 13F information table")
     assert result["errors"] == [
         "cleancusip() missing required argument 'cusip' (pos 2)",
         "Tavrin.cruncher() takes no arguments (1 given)",

@@ -23,21 +23,14 @@ from standins.openfigi_server import OpenFigiServer, matches_for  # noqa: E402
 from standins.sec_server import SecServer  # noqa: E402
 
 
-def current_period() -> tuple[int, int]:
-    from datetime import datetime
-    now = datetime.now()
-    quarter = (now.month - 1) // 3
-    return (now.year, quarter) if quarter else (now.year - 1, 4)
-
-
 def run_import(env: dict) -> None:
     subprocess.run([sys.executable, "-c", "import Tavrin"], cwd=HERE, env=env, check=True)
 
 
 def main() -> None:
-    year, quarter = current_period()
     figis = {r.cusip: matches_for(r.cusip, name=r.issuer) for r in sample_rows()}
-    with SecServer({(year, quarter): SAMPLE_LIST.read_bytes()}) as sec, \
+    # Whatever quarter the module asks for, by the clock or TAVRIN_PERIOD.
+    with SecServer(every_quarter=SAMPLE_LIST.read_bytes()) as sec, \
             OpenFigiServer(figis) as figi:
         env = dict(os.environ, TAVRIN_SEC_BASE_URL=sec.base_url,
                    TAVRIN_OPENFIGI_BASE_URL=figi.base_url,

@@ -87,33 +87,78 @@ constexpr const char* f13excel_keywords[] = {"sec", "bswout", nullptr};
 
 constexpr int kWithArguments = METH_VARARGS | METH_KEYWORDS;
 
+// What help() shows. The first line is the signature as inspect reads it
+// ("$module" is the bound module, left out of the signature shown); the rest
+// says what the function does and where its output goes.
+constexpr char map_jobs_doc[] =
+    "map_jobs($module, /, jobs)\n--\n\n"
+    "Posts the OpenFIGI mapping jobs (a list of {\"idType\", \"idValue\"} dicts) in one\n"
+    "request to openfigi_url and returns the service's decoded JSON answer.";
+constexpr char openfigi_doc[] =
+    "openfigi($module, /, cusip)\n--\n\n"
+    "Returns the FIGI of one CUSIP from OpenFIGI (through map_jobs), or \" \" when the\n"
+    "service knows none or cannot be asked.";
+constexpr char cleancusip_doc[] =
+    "cleancusip($module, /, df, cusip, mpath)\n--\n\n"
+    "Returns the table df with its headings and its CUSIP column `cusip` cleaned;\n"
+    "with mydebug on, also saves it as the workbook mpath.";
+constexpr char getsec_doc[] =
+    "getsec($module, /)\n--\n\n"
+    "Downloads the quarter's list of 13(f) securities from pdf_url into\n"
+    "Store/F13SEC.pdf (sec_pdf_path).";
+constexpr char storesec_doc[] =
+    "storesec($module, /)\n--\n\n"
+    "Reads the tables of Store/F13SEC.pdf into Store/F13X.xlsx, one sheet a page, and\n"
+    "returns them as one cleaned table (Store/F13CX.xlsx with mydebug on).";
+constexpr char storeraw_doc[] =
+    "storeraw($module, /)\n--\n\n"
+    "Reads the portfolio workbook Data/Portfolio.xlsx and returns it cleaned\n"
+    "(Store/CPortfolio.xlsx with mydebug on).";
+constexpr char storerem_doc[] =
+    "storerem($module, /)\n--\n\n"
+    "Reads the removal workbook Data/Removal.xlsx and returns it cleaned\n"
+    "(Store/CRemoval.xlsx with mydebug on).";
+constexpr char createxml_doc[] =
+    "createxml($module, /, df)\n--\n\n"
+    "Writes the information table df as the EDGAR XML document\n"
+    "Results/F13Results.xml, printing one line per entry.";
+constexpr char f13excel_doc[] =
+    "f13excel($module, /, sec, bswout)\n--\n\n"
+    "Builds the information table from the list sec and the reconciled holdings\n"
+    "bswout, FIGIs from OpenFIGI, and has createxml write it (Results/F13Results.xlsx\n"
+    "with mydebug on).";
+constexpr char cruncher_doc[] =
+    "cruncher($module, /)\n--\n\n"
+    "Runs the whole quarter again, as the import did: list download, workbooks,\n"
+    "reconciliation (Store/Results.xlsx with mydebug on) and the information table.";
+
 // In binding order; each stage finds the next by name at the moment of use.
 PyMethodDef functions[] = {
     {"map_jobs",
      as_cfunction(call_with_one<tb_map_jobs, map_jobs_format, map_jobs_keywords, map_jobs>),
-     kWithArguments, nullptr},
+     kWithArguments, map_jobs_doc},
     {"openfigi",
      as_cfunction(call_with_one<tb_openfigi, openfigi_format, openfigi_keywords, openfigi>),
-     kWithArguments, nullptr},
+     kWithArguments, openfigi_doc},
     {"cleancusip",
      as_cfunction(
          call_with_three<tb_cleancusip, cleancusip_format, cleancusip_keywords, cleancusip>),
-     kWithArguments, nullptr},
-    {"getsec", as_cfunction(call_without_arguments<tb_getsec, getsec>), METH_NOARGS, nullptr},
+     kWithArguments, cleancusip_doc},
+    {"getsec", as_cfunction(call_without_arguments<tb_getsec, getsec>), METH_NOARGS, getsec_doc},
     {"storesec", as_cfunction(call_without_arguments<tb_storesec, storesec>), METH_NOARGS,
-     nullptr},
+     storesec_doc},
     {"storeraw", as_cfunction(call_without_arguments<tb_storeraw, storeraw>), METH_NOARGS,
-     nullptr},
+     storeraw_doc},
     {"storerem", as_cfunction(call_without_arguments<tb_storerem, storerem>), METH_NOARGS,
-     nullptr},
+     storerem_doc},
     {"createxml",
      as_cfunction(call_with_one<tb_createxml, createxml_format, createxml_keywords, createxml>),
-     kWithArguments, nullptr},
+     kWithArguments, createxml_doc},
     {"f13excel",
      as_cfunction(call_with_two<tb_f13excel, f13excel_format, f13excel_keywords, f13excel>),
-     kWithArguments, nullptr},
+     kWithArguments, f13excel_doc},
     {"cruncher", as_cfunction(call_without_arguments<tb_cruncher, cruncher>), METH_NOARGS,
-     nullptr},
+     cruncher_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

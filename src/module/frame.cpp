@@ -131,10 +131,17 @@ PyModuleDef_Slot slots[] = {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
+constexpr const char* kModuleDoc =
+    "Prepares the quarter's SEC Form 13F information table in the working folder.\n\n"
+    "Importing runs the whole pipeline once: the SEC's list of 13(f) securities into\n"
+    "Store, the workbooks Data/Portfolio.xlsx and Data/Removal.xlsx reconciled against\n"
+    "it, FIGIs from OpenFIGI, and the EDGAR document Results/F13Results.xml.\n"
+    "cruncher() runs it again with the settings as they stand.";
+
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "Tavrin",    // m_name
-    nullptr,     // m_doc
+    kModuleDoc,  // m_doc
     0,           // m_size: no per-module state
     no_methods,  // the functions are bound by the exec step
     slots,

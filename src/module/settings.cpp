@@ -102,22 +102,49 @@ void bind_mail_settings(py::module_ m) {
     m.attr("recipients") = py::list();
 }
 
+struct Period {
+    int year;
+    int quarter;
+};
+
 // The quarter reported is the calendar quarter before the run's; in January
-// to March that is the fourth quarter of the previous year.
-void bind_reporting_period(py::module_ m) {
-    py::object datetime = global(m, "datetime");
-    int year = datetime.attr("now")().attr("year").cast<int>();
-    int quarter =
-        global(m, "pd").attr("Timestamp")(datetime.attr("now")()).attr("quarter").cast<int>() - 1;
+// to March that is the fourth quarter of the previous year. Year and quarter
+// come from one reading of the clock: two readings either side of midnight
+// on 31 December would ask for the list of a year before.
+Period last_ended_quarter(py::handle m) {
+    py::object now = global(m, "datetime").attr("now")();
+    int year = now.attr("year").cast<int>();
+    int quarter = global(m, "pd").attr("Timestamp")(now).attr("quarter").cast<int>() - 1;
     if (quarter == 0) {
         quarter = 4;
         year -= 1;
     }
-    m.attr("myYear") = year;
-    m.attr("myQuarter") = quarter;
+    return {year, quarter};
+}
+
+// TAVRIN_PERIOD names another quarter: an amendment, a late run, a re-run
+// after the quarter turned. The lower-case "q" of the list's own file name
+// is taken too, so a period copied from its address works.
+Period named_period(const std::string& period) {
+    static const std::regex form("([0-9]{4})[Qq]([1-4])");
+    std::smatch parts;
+    if (!std::regex_match(period, parts, form)) {
+        raise_error(PyExc_ValueError,
+                    "TAVRIN_PERIOD must name a quarter as the year, the letter Q and the "
+                    "quarter 1 to 4, for example \"2026Q2\" (got \"" + period + "\"). Unset it "
+                    "to report the quarter that ended last.");
+    }
+    return {std::stoi(parts[1].str()), std::stoi(parts[2].str())};
+}
+
+void bind_reporting_period(py::module_ m) {
+    std::string named = environment("TAVRIN_PERIOD", "");
+    Period period = named.empty() ? last_ended_quarter(m) : named_period(named);
+    m.attr("myYear") = period.year;
+    m.attr("myQuarter") = period.quarter;
     m.attr("pdf_url") = without_trailing_slash(environment("TAVRIN_SEC_BASE_URL", kDefaultSecBase)) +
-                        "/files/investment/13flist" + std::to_string(year) + "q" +
-                        std::to_string(quarter) + ".pdf";
+                        "/files/investment/13flist" + std::to_string(period.year) + "q" +
+                        std::to_string(period.quarter) + ".pdf";
 }
 
 std::string openfigi_key() {

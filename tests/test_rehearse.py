@@ -1,0 +1,84 @@
+"""The rehearsal command: a saved list and known FIGIs, served for a real import."""
+import json
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from report_inputs import schema_errors
+from scenario import ROOT, base_list_rows, host_environment, run_host
+
+NS = "{http://www.sec.gov/edgar/document/thirteenf/informationtable}"
+APPLE_FIGI = "BBG000B9XRY4"
+MICROSOFT_FIGI = "BBG000BPH459"
+FIGIS = {
+    "037833100": APPLE_FIGI,
+    "594918104": [{"figi": MICROSOFT_FIGI, "name": "MICROSOFT CORP", "exchCode": "US"}],
+    "00206R102": None,
+}
+
+
+@pytest.fixture
+def rehearsal(tmp_path):
+    """`python -m standins.rehearse` running, and the lines it printed first."""
+    from standins.seclist_pdf import list_pdf_bytes
+
+    saved = tmp_path / "13flist-saved.pdf"
+    saved.write_bytes(list_pdf_bytes(base_list_rows(), 2026, 2))
+    figis = tmp_path / "figis.json"
+    figis.write_text(json.dumps(FIGIS))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "standins.rehearse", "--list", str(saved), "--figis", str(figis)],
+        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    printed = []
+    for line in process.stdout:
+        printed.append(line.rstrip("\n"))
+        if line.startswith("Ctrl-C"):
+            break
+    yield process, printed
+    if process.poll() is None:
+        process.kill()
+        process.communicate()
+
+
+def test_one_import_runs_on_the_rehearsed_list_and_figis(rehearsal, base_workdir,
+                                                        information_table_schema):
+    process, printed = rehearsal
+    exports = dict(line.removeprefix("export ").split("=", 1)
+                   for line in printed if line.startswith("export "))
+    assert sorted(exports) == ["TAVRIN_OPENFIGI_BASE_URL", "TAVRIN_SEC_BASE_URL"]
+    # Any quarter the module asks for, and whatever key the run sends.
+    run_host(base_workdir, "import Tavrin", env=host_environment(
+        **exports, TAVRIN_PERIOD="2019Q3",
+        OPENFIGI_APIKEY="0123abcd-4567-89ef-0123-456789abcdef")).check()
+
+    document = base_workdir / "Results" / "F13Results.xml"
+    assert schema_errors(information_table_schema, document) == []
+    from lxml import etree
+    entries = etree.parse(str(document)).getroot().findall(f"{NS}infoTable")
+    assert {e.findtext(f"{NS}cusip"): e.findtext(f"{NS}figi") for e in entries} == {
+        "037833100": APPLE_FIGI, "594918104": MICROSOFT_FIGI, "00206R102": None}
+
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate()
+    assert process.returncode == 0, err
+    assert out.splitlines() == ["SEC:      GET /files/investment/13flist2019q3.pdf",
+                                "OpenFIGI: 3 CUSIPs asked, answered 200",
+                                "Stopped."]
+
+
+@pytest.mark.parametrize("pdf, figis, message", [
+    (b"<html>", {}, "is not a PDF"),
+    (b"%PDF-1.4", {"037833100": "BBG-B9XRY4"}, "CUSIP 037833100: 'BBG-B9XRY4' is not a FIGI"),
+    (b"%PDF-1.4", ["037833100"], "must hold one JSON object keyed by CUSIP"),
+    (b"%PDF-1.4", {"037833100": [{"name": "APPLE INC"}]}, "a list of matches with \"figi\""),
+])
+def test_a_list_or_figis_file_it_cannot_serve_is_refused(tmp_path, pdf, figis, message):
+    from standins.rehearse import main
+
+    (tmp_path / "list.pdf").write_bytes(pdf)
+    (tmp_path / "figis.json").write_text(json.dumps(figis))
+    with pytest.raises(SystemExit) as refused:
+        main(["--list", str(tmp_path / "list.pdf"), "--figis", str(tmp_path / "figis.json")])
+    assert message in str(refused.value.code)
