@@ -39,6 +39,7 @@ import pandas as pd
 import Tavrin
 
 settings = json.load(open("settings.json"))
+default_budget = Tavrin.openfigi_budget
 Tavrin.openfigi_url = settings["url"]
 Tavrin.openfigi_apikey = settings["key"]
 for name in settings.get("drop", []):
@@ -75,7 +76,7 @@ started = time.monotonic()
 with contextlib.redirect_stdout(printed):
     Tavrin.f13excel(sec, bswout)
 out = {"figis": dict(zip(reports[0]["cusip"], reports[0]["figi"])),
-       "seconds": time.monotonic() - started, "asked": asked,
+       "seconds": time.monotonic() - started, "asked": asked, "default_budget": default_budget,
        "document": str(Path("Results", "F13Results.xml").absolute()),
        "printed": [line for line in printed.getvalue().splitlines()
                    if line.startswith("OpenFIGI")]}
@@ -114,6 +115,7 @@ def test_batches_of_the_size_the_key_allows_and_every_figi_found(tmp_path, count
     with OpenFigiServer(known(holdings), api_keys={KEY}) as server:
         out = build_report(tmp_path, server, holdings, key=key)
     assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
+    assert out["default_budget"] == 600
     sizes = [size for size, _ in job_counts(server)]
     assert sizes == [per_request] * (count // per_request) + ([count % per_request] if count % per_request else [])
     assert len(sizes) <= math.ceil(count / per_request) + 5
