@@ -5,8 +5,9 @@ benchmarks cannot reach the real service, so this module answers the same way
 from a table of known CUSIPs: the same batch limits, key handling, rate-limit
 headers and 429 answer, and the same member order inside each match. It also
 lets a test break the service on purpose (error statuses, a body that is not
-JSON, a connection that never gets an answer) and records every request so a
-test can see exactly what the client put on the wire.
+JSON, a connection that never gets an answer, a redirect to another host),
+at once or after some normal answers, and records every request so a test can
+see exactly what the client put on the wire.
 
 Typical use::
 
@@ -324,6 +325,7 @@ class OpenFigiServer:
         self._buckets: dict[str | None, _Bucket] = {}
         self._failure: Failure | None = None
         self._failure_left: int | None = None
+        self._normal_before_failure = 0
         self._connections: set[socket.socket] = set()
         self._handler_threads: set[threading.Thread] = set()
         self._httpd: _HttpServer | None = None
@@ -405,10 +407,15 @@ class OpenFigiServer:
         content_type: str = _TEXT,
         headers: Iterable[tuple[str, str]] = (),
         times: int | None = None,
+        after: int = 0,
     ) -> None:
-        """Answer every request with ``status`` and ``body`` (the next ``times`` only, if given)."""
+        """Answer every request with ``status`` and ``body`` (the next ``times`` only, if given).
+
+        Every failure mode takes ``after``: that many requests are answered
+        normally first, so a client can get part of its work done.
+        """
         self._set_failure(
-            Failure("status", status, _as_bytes(body), content_type, tuple(headers)), times
+            Failure("status", status, _as_bytes(body), content_type, tuple(headers)), times, after
         )
 
     def answer_non_json(
@@ -417,32 +424,45 @@ class OpenFigiServer:
         *,
         content_type: str = _HTML,
         times: int | None = None,
+        after: int = 0,
     ) -> None:
         """Answer 200 with a body that is not JSON, as a misbehaving proxy might."""
-        self._set_failure(Failure("non_json", 200, _as_bytes(body), content_type), times)
+        self._set_failure(Failure("non_json", 200, _as_bytes(body), content_type), times, after)
 
-    def hang(self, *, times: int | None = None) -> None:
+    def hang(self, *, times: int | None = None, after: int = 0) -> None:
         """Never answer: hold each connection until the server stops."""
-        self._set_failure(Failure("hang"), times)
+        self._set_failure(Failure("hang"), times, after)
+
+    def redirect_to(
+        self, url: str, status: int = 307, *, times: int | None = None, after: int = 0
+    ) -> None:
+        """Send every request on to ``url``, as a hijacked or moved service might."""
+        self.fail_with(status, "", headers=[("Location", url)], times=times, after=after)
 
     def recover(self) -> None:
         """Back to normal answers."""
-        self._set_failure(None, None)
+        self._set_failure(None, None, 0)
 
     @property
     def failure(self) -> Failure | None:
         with self._lock:
             return self._failure
 
-    def _set_failure(self, failure: Failure | None, times: int | None) -> None:
+    def _set_failure(self, failure: Failure | None, times: int | None, after: int) -> None:
         if times is not None and times < 1:
             raise ValueError("times must be at least 1")
+        if after < 0:
+            raise ValueError("after must not be negative")
         with self._lock:
             self._failure = failure
             self._failure_left = times
+            self._normal_before_failure = after
 
     def _take_failure(self) -> Failure | None:
         with self._lock:
+            if self._failure is not None and self._normal_before_failure > 0:
+                self._normal_before_failure -= 1
+                return None
             failure = self._failure
             if failure is not None and self._failure_left is not None:
                 self._failure_left -= 1

@@ -225,7 +225,7 @@ CASES = {
     "OpenFIGI rate limiting": Case(
         openfigi_rate_limiting, None, nothing, [], untouched=(),
         printed=["OpenFIGI rate limit reached: waiting 1 s, 3 CUSIPs left",
-                 "still rate limited after 5 waits", "OPENFIGI_APIKEY"]),
+                 "for its rate limit after 4 waits", "OPENFIGI_APIKEY"]),
 }
 
 

@@ -198,17 +198,13 @@ def test_one_lookup_per_distinct_cusip_in_processing_order(built):
     assert out["report"]["looked_up"] == [["str", c] for c in FIRST_APPEARANCE]
 
 
-def test_the_lookups_are_answered_by_one_batch_request(built):
+def test_a_wrapped_openfigi_asks_the_service_one_cusip_at_a_time(built):
     _, records, _ = built
-    # Without a key a request takes up to 10 jobs; every answer is definite,
-    # so no CUSIP needs a request of its own.
-    report_requests = [r for r in records if len(r.jobs) > 1]
-    assert len(FIRST_APPEARANCE) <= 10
-    assert [job["idValue"] for job in report_requests[0].jobs] == FIRST_APPEARANCE
-    # The later builds ask about their own CUSIPs; the one whose holding is
-    # not on the list fails before asking anything.
-    assert [[job["idValue"] for job in r.jobs] for r in records[1:4]] == [
-        ["00206R102"], ["00206R102"], ["666666666"]]
+    # The host's wrapper stands where openfigi stood, so the module sends no
+    # batch of its own: each row's call of the real openfigi asks one CUSIP.
+    # The later builds ask about their own CUSIPs.
+    expected = [[c] for c in FIRST_APPEARANCE] + [["00206R102"], ["00206R102"], ["666666666"]]
+    assert [[job["idValue"] for job in r.jobs] for r in records[:len(expected)]] == expected
 
 
 def test_debug_workbook_lists_rows_in_processing_order(built):

@@ -209,12 +209,15 @@ def failures(tmp_path_factory):
             "unavailable": server(),
             "created": server(),
             "not_json": server(),
+            "redirects": server(),
         }
+        elsewhere = server()
         servers["too_many"].fail_with(429, TOO_MANY_REQUESTS_BODY, content_type="text/html")
         servers["unavailable"].fail_with(503, "Service Unavailable")
         servers["created"].fail_with(201, json.dumps([{"data": known()[APPLE]}]),
                                      content_type="application/json")
         servers["not_json"].answer_non_json()
+        servers["redirects"].redirect_to(elsewhere.mapping_url)
         refuses_once, hangs = server(), server()
         refuses_once.fail_with(429, TOO_MANY_REQUESTS_BODY, times=1)
         hangs.hang()
@@ -222,6 +225,7 @@ def failures(tmp_path_factory):
         urls["no_server"] = NOWHERE + "/v3/mapping"
         run = run_with_urls(workdir, {"modes": urls, "refuses_once": refuses_once.mapping_url,
                                       "hangs": hangs.mapping_url}, FAILURE_HOST)
+        assert elsewhere.records == []  # map_jobs never followed the redirect
         return run.result(), refuses_once.records, hangs.records
 
 
@@ -240,6 +244,7 @@ def test_an_unmapped_job_gives_a_blank(failures, mode, answer):
     ("too_many", 429),
     ("unavailable", 503),
     ("created", 201),
+    ("redirects", 307),
 ])
 def test_a_status_other_than_200_is_a_bad_response_code(failures, mode, status):
     out, _, _ = failures
@@ -272,7 +277,7 @@ def test_every_request_has_a_connect_and_a_read_limit(failures):
     assert len(hung) == 2  # the requests reached the service, which never answered
     for call in out["posted"]:
         assert call["positional"] == 0
-        assert call["names"] == ["url", "headers", "json", "timeout"]
+        assert call["names"] == ["url", "headers", "json", "timeout", "allow_redirects"]
         connect, read = call["timeout"]
         assert all(0 < limit and math.isfinite(limit) for limit in (connect, read))
 

@@ -8,11 +8,12 @@ from __future__ import annotations
 
 import json
 import math
+from pathlib import Path
 
 import pandas as pd
 import pytest
 
-from report_inputs import LIST_STAND_INS, prepare_quiet_import, securities_list
+from report_inputs import LIST_STAND_INS, prepare_quiet_import, schema_errors, securities_list
 from scenario import host_environment, make_workdir, run_host
 from standins.openfigi_server import (
     TOO_MANY_REQUESTS_BODY,
@@ -32,15 +33,36 @@ def known(cusip_list) -> dict:
 
 
 HOST = LIST_STAND_INS + """
-import contextlib, io
+import contextlib, io, time
+from pathlib import Path
 import pandas as pd
 import Tavrin
 
 settings = json.load(open("settings.json"))
+default_budget = Tavrin.openfigi_budget
 Tavrin.openfigi_url = settings["url"]
 Tavrin.openfigi_apikey = settings["key"]
 for name in settings.get("drop", []):
     delattr(Tavrin, name)
+if "budget" in settings:
+    Tavrin.openfigi_budget = settings["budget"]
+
+class ShortReadLimit:
+    # The module's own limit is a minute; the host shortens it on the way.
+    def __init__(self, real, seconds):
+        self.real, self.seconds = real, seconds
+    def post(self, *args, **kwargs):
+        connect, read = kwargs["timeout"]
+        return self.real.post(*args, **dict(kwargs, timeout=(connect, min(read, self.seconds))))
+if settings.get("read_limit"):
+    Tavrin.requests = ShortReadLimit(Tavrin.requests, settings["read_limit"])
+
+asked = []
+if settings.get("own_figis") is not None:
+    def own_figis(cusip):
+        asked.append(cusip)
+        return settings["own_figis"].get(cusip, " ")
+    Tavrin.openfigi = own_figis
 sec, bswout = pd.read_pickle("inputs.pkl")
 reports = []
 real_createxml = Tavrin.createxml
@@ -50,9 +72,12 @@ def keep(df):
 Tavrin.createxml = keep
 
 printed = io.StringIO()
+started = time.monotonic()
 with contextlib.redirect_stdout(printed):
     Tavrin.f13excel(sec, bswout)
 out = {"figis": dict(zip(reports[0]["cusip"], reports[0]["figi"])),
+       "seconds": time.monotonic() - started, "asked": asked, "default_budget": default_budget,
+       "document": str(Path("Results", "F13Results.xml").absolute()),
        "printed": [line for line in printed.getvalue().splitlines()
                    if line.startswith("OpenFIGI")]}
 if settings.get("ask_after"):
@@ -62,7 +87,7 @@ emit(out)
 
 
 def build_report(tmp_path, server: OpenFigiServer, holdings: list[str], *, key: str = "",
-                 ask_after: str = "", drop: tuple[str, ...] = ()):
+                 ask_after: str = "", drop: tuple[str, ...] = (), **settings):
     workdir = make_workdir(tmp_path / "work")
     prepare_quiet_import(workdir)
     sec = securities_list([(c, f"ISSUER {c}", "COM") for c in holdings])
@@ -70,7 +95,8 @@ def build_report(tmp_path, server: OpenFigiServer, holdings: list[str], *, key: 
                            "TotalSettlementQuantity": 1.0})
     pd.to_pickle((sec, bswout), workdir / "inputs.pkl")
     (workdir / "settings.json").write_text(json.dumps(
-        {"url": server.mapping_url, "key": key, "ask_after": ask_after, "drop": list(drop)}))
+        {"url": server.mapping_url, "key": key, "ask_after": ask_after, "drop": list(drop),
+         **settings}))
     run = run_host(workdir, HOST, env=host_environment()).check()
     return run.result()
 
@@ -89,6 +115,7 @@ def test_batches_of_the_size_the_key_allows_and_every_figi_found(tmp_path, count
     with OpenFigiServer(known(holdings), api_keys={KEY}) as server:
         out = build_report(tmp_path, server, holdings, key=key)
     assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
+    assert out["default_budget"] == 600
     sizes = [size for size, _ in job_counts(server)]
     assert sizes == [per_request] * (count // per_request) + ([count % per_request] if count % per_request else [])
     assert len(sizes) <= math.ceil(count / per_request) + 5
@@ -131,21 +158,104 @@ def test_a_batch_too_large_is_halved(tmp_path):
     assert " " not in out["figis"].values()
 
 
-@pytest.mark.parametrize("status, times, reason", [
-    (429, 5, "still rate limited after 5 waits"),
-    (503, 1, "Exception: Bad response code 503"),
+@pytest.mark.parametrize("status, reason", [
+    (503, "Exception: Bad response code 503"),
+    (400, "Exception: Bad response code 400"),
 ])
-def test_a_batch_that_fails_falls_back_to_one_request_per_cusip(tmp_path, status, times, reason):
+def test_a_batch_answered_wrongly_falls_back_to_one_request_per_cusip(tmp_path, status, reason):
     holdings = cusips(3)
     with OpenFigiServer(known(holdings)) as server:
-        server.fail_with(status, "refused", headers=[("ratelimit-reset", "1")], times=times)
+        server.fail_with(status, "refused", times=1)
         out = build_report(tmp_path, server, holdings)
-    assert job_counts(server) == [(3, status)] * times + [(1, 200)] * 3
-    assert [r.jobs[0]["idValue"] for r in server.records[times:]] == holdings
+    assert job_counts(server) == [(3, status)] + [(1, 200)] * 3
+    assert [r.jobs[0]["idValue"] for r in server.records[1:]] == holdings
     assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
-    *waits, warning = out["printed"]
-    assert reason in warning and server.mapping_url in warning and "OPENFIGI_APIKEY" in warning
-    assert len(waits) == times - 1
+    (warning,) = out["printed"]
+    assert reason in warning and server.mapping_url in warning and "one at a time" in warning
+
+
+def document_figis(path: str) -> dict:
+    from lxml import etree
+
+    entries = etree.parse(path).getroot()
+    return {entry.findtext(".//{*}cusip"): entry.findtext(".//{*}figi") for entry in entries}
+
+
+def never_answers(server, other):
+    server.hang(after=1)
+
+
+def refuses_for_ever(server, other):
+    server.fail_with(429, TOO_MANY_REQUESTS_BODY, after=1)
+
+
+def refuses_with_short_waits(server, other):
+    server.fail_with(429, TOO_MANY_REQUESTS_BODY, headers=[("retry-after", "1")], after=1)
+
+
+def sends_elsewhere(server, other):
+    server.redirect_to(other.mapping_url, after=1)
+
+
+# Every holding after the first batch stays open; a run ends within `bound`
+# seconds, where asking for each open CUSIP alone would take far longer.
+@pytest.mark.parametrize("mode, key, settings, requests_sent, words, bound", [
+    (never_answers, "", {"read_limit": 0.5}, 2,
+     ["(ReadTimeout", "no more requests go out", "the 15 CUSIPs not answered yet go",
+      "check that the service is reachable"], 5),
+    (never_answers, "", {"budget": 1.5}, 2,
+     ["time budget of 1.5 s (openfigi_budget)", "the 15 CUSIPs", "set OPENFIGI_APIKEY"], 5),
+    (refuses_for_ever, "", {"budget": 5}, 2,
+     ["asks for a wait of 60 s", "of the time budget of 5 s", "the 15 CUSIPs"], 5),
+    (refuses_with_short_waits, "", {}, 6,
+     ["for its rate limit after 4 waits", "the 15 CUSIPs", "OPENFIGI_APIKEY"], 9),
+    (sends_elsewhere, KEY, {}, 2 + 15,
+     ["Bad response code 307", "one at a time"], 5),
+])
+def test_a_service_out_of_reach_costs_a_bounded_time(tmp_path, information_table_schema, mode,
+                                                      key, settings, requests_sent, words,
+                                                      bound):
+    per_request = 100 if key else 10
+    holdings = cusips(per_request + 15)
+    with OpenFigiServer(known(holdings), api_keys={KEY}) as server, \
+            OpenFigiServer(known(holdings), api_keys={KEY}) as other:
+        mode(server, other)
+        out = build_report(tmp_path, server, holdings, key=key, **settings)
+    assert out["seconds"] < bound
+    assert server.request_count == requests_sent
+    assert other.records == []
+    found = {c: matches_for(c)[0]["figi"] for c in holdings[:per_request]}
+    assert out["figis"] == found | {c: " " for c in holdings[per_request:]}
+    assert schema_errors(information_table_schema, Path(out["document"])) == []
+    assert document_figis(out["document"]) == found | {c: None for c in holdings[per_request:]}
+    lines = [line for line in out["printed"] if "waiting" not in line]
+    plain = [line for line in lines if "unencrypted" in line]
+    assert len(plain) == (1 if key else 0)
+    assert all(server.mapping_url in line for line in plain)
+    (warning,) = [line for line in lines if "unencrypted" not in line]
+    assert all(word in warning for word in words)
+
+
+def test_a_host_that_rebinds_openfigi_gets_one_call_a_row_and_no_request(tmp_path):
+    holdings = cusips(12)
+    own = {holdings[0]: matches_for(holdings[0])[0]["figi"]}
+    with OpenFigiServer(known(holdings)) as server:
+        out = build_report(tmp_path, server, holdings, key=KEY, own_figis=own)
+    assert server.request_count == 0
+    assert out["asked"] == holdings
+    assert out["figis"] == {c: own.get(c, " ") for c in holdings}
+    assert out["printed"] == []
+
+
+@pytest.mark.parametrize("budget", ["soon", None])
+def test_a_budget_that_is_not_a_number_of_seconds_gets_the_default(tmp_path, budget):
+    holdings = cusips(3)
+    with OpenFigiServer(known(holdings)) as server:
+        out = build_report(tmp_path, server, holdings, budget=budget)
+    assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
+    assert out["printed"] == [
+        f"OpenFIGI time budget openfigi_budget must be a number of seconds (it is {budget!r}); "
+        "this report's FIGI look-ups get 600 s."]
 
 
 def test_only_an_answer_that_is_not_definite_gets_a_request_of_its_own(tmp_path):

@@ -277,11 +277,27 @@ def test_fail_with_answers_every_request_until_recovered(server, status, body):
     assert post(server, [job(APPLE)], key=KEY).status_code == 200
 
 
-def test_failure_for_a_number_of_requests_then_normal(server):
-    server.fail_with(503, "busy", headers=[("Retry-After", "1")], times=2)
-    statuses = [post(server, [job(APPLE)]).status_code for _ in range(3)]
-    assert statuses == [503, 503, 200]
-    assert server.failure is None
+@pytest.mark.parametrize("times, after, expected", [
+    (2, 0, [503, 503, 200, 200]),
+    (None, 1, [200, 503, 503, 503]),
+    (1, 2, [200, 200, 503, 200]),
+])
+def test_failure_after_normal_answers_and_for_a_number_of_requests(server, times, after,
+                                                                   expected):
+    server.fail_with(503, "busy", headers=[("Retry-After", "1")], times=times, after=after)
+    statuses = [post(server, [job(APPLE)]).status_code for _ in range(4)]
+    assert statuses == expected
+    assert (server.failure is None) == (times is not None)
+
+
+def test_redirect_names_the_other_host_and_sends_nothing_there(server):
+    with OpenFigiServer(known(), api_keys={KEY}) as other:
+        server.redirect_to(other.mapping_url, after=1)
+        assert post(server, [job(APPLE)], key=KEY).status_code == 200
+        response = requests.post(server.mapping_url, json=[job(APPLE)], timeout=5,
+                                  headers={"X-OPENFIGI-APIKEY": KEY}, allow_redirects=False)
+        assert (response.status_code, response.headers["Location"]) == (307, other.mapping_url)
+        assert other.records == []
 
 
 def test_non_json_answer(server):

@@ -2,13 +2,12 @@
 // with a key (10 without) but only 25 requests a window (6 s with a key, a
 // minute without). Asking one CUSIP per request runs into the limit after
 // 25 holdings and leaves the rest blank; batching, and waiting when the
-// service says so, gets every FIGI at the cost of some waiting.
+// service says so, gets every FIGI at the cost of some waiting, within the
+// report's time budget.
 #include "figi/figi.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <iomanip>
-#include <sstream>
 #include <string>
 
 namespace tavrin {
@@ -18,8 +17,8 @@ constexpr Py_ssize_t kJobsWithKey = 100;
 constexpr Py_ssize_t kJobsWithoutKey = 10;
 
 // A service that keeps refusing after this many waits in a row is not going
-// to let this batch through; its CUSIPs are left to single requests.
-constexpr int kRefusalsBeforeGivingUp = 5;
+// to let this report through, and single requests would be refused as well.
+constexpr int kWaitsBeforeGivingUp = 4;
 
 // How long to wait when a 429 names no usable time: one whole window. A
 // header above the ceiling is taken for a fault, not an instruction.
@@ -31,13 +30,27 @@ constexpr double kLongestWait = 300;
 constexpr const char* kNoFigi = " ";
 constexpr const char* kNoMatch = "No identifier found.";
 
-enum class Outcome { kAnswered, kRateLimited, kTooLarge, kFailed };
+// kUnreachable: no answer at all (no connection, no name, a time-out), which
+// single requests would only meet again; kFailed: an answer that settles
+// nothing, where single requests may still get through.
+enum class Outcome { kAnswered, kRateLimited, kTooLarge, kUnreachable, kFailed };
 
 struct Reply {
     Outcome outcome;
     py::object response;  // the refused answer, when there is one
     std::string failure;  // what went wrong, for the warning line
 };
+
+// The library's own classes, whatever the host bound as `requests`.
+bool is_unreachable(const py::object& error) {
+    py::object exceptions = py::module_::import("requests").attr("exceptions");
+    return py::isinstance(error, exceptions.attr("ConnectionError")) ||
+           py::isinstance(error, exceptions.attr("Timeout"));
+}
+
+std::string describe(const py::object& error) {
+    return std::string(py::str(py::type::handle_of(error).attr("__name__"))) + ": " + text(error);
+}
 
 // The status of the answer an exception carries, or 0 when it carries none
 // (no connection, a time-out, a failure of the caller's own).
@@ -73,16 +86,16 @@ py::object settled_answer(const py::handle& result) {
 
 // The service answers one result per job, in job order; an answer of any
 // other shape settles nothing.
-bool settle(const py::list& batch, const py::object& results, py::dict& answers) {
+bool settle(const py::list& batch, const py::object& results, ReportLookUps& look_ups) {
     if (!py::isinstance<py::list>(results) || py::len(results) != py::len(batch)) return false;
     for (size_t i = 0; i < py::len(batch); ++i) {
         py::object answer = settled_answer(results[py::int_(i)]);
-        if (answer) answers[batch[i]] = answer;
+        if (answer) look_ups.settle(batch[i], answer);
     }
     return true;
 }
 
-Reply send(py::handle module, const py::list& batch, py::dict& answers) {
+Reply send(py::handle module, const py::list& batch, ReportLookUps& look_ups) {
     py::object results;
     try {
         results = global(module, "map_jobs")(cusip_jobs(batch));
@@ -92,10 +105,10 @@ Reply send(py::handle module, const py::list& batch, py::dict& answers) {
         int status = status_of(exception);
         if (status == 429) return {Outcome::kRateLimited, exception.attr("response"), ""};
         if (status == 413) return {Outcome::kTooLarge, py::none(), ""};
-        std::string name = py::str(py::type::handle_of(exception).attr("__name__"));
-        return {Outcome::kFailed, py::none(), name + ": " + text(exception)};
+        Outcome outcome = is_unreachable(exception) ? Outcome::kUnreachable : Outcome::kFailed;
+        return {outcome, py::none(), describe(exception)};
     }
-    if (!settle(batch, results, answers)) {
+    if (!settle(batch, results, look_ups)) {
         return {Outcome::kFailed, py::none(), "the answer did not hold one result per job"};
     }
     return {Outcome::kAnswered, py::none(), ""};
@@ -121,67 +134,71 @@ double seconds_to_wait(const py::object& response, bool with_key) {
     return std::clamp(seconds, kShortestWait, kLongestWait);
 }
 
-std::string seconds_text(double seconds) {
-    std::ostringstream out;
-    out << std::setprecision(3) << seconds;
-    return out.str();
-}
-
 void wait_out_limit(double seconds, Py_ssize_t cusips_left) {
     builtin("print")("OpenFIGI rate limit reached: waiting " + seconds_text(seconds) + " s, " +
-                         std::to_string(cusips_left) + " CUSIPs left",
+                         cusips_text(cusips_left) + " left",
                      "flush"_a = true);
     py::module_::import("time").attr("sleep")(seconds);
 }
 
+std::string batch_failed(py::handle module, Py_ssize_t size, const std::string& why) {
+    return "OpenFIGI did not answer a batch of " + cusips_text(size) + " at " +
+           openfigi_address(module) + " (" + why + ")";
+}
+
 void warn_failed_batch(py::handle module, Py_ssize_t size, const std::string& why) {
-    builtin("print")("OpenFIGI did not answer a batch of " + std::to_string(size) + " CUSIPs at " +
-                         text(global(module, "openfigi_url")) + " (" + why +
-                         "); asking for them one at a time. If FIGIs stay blank, check that "
+    builtin("print")(batch_failed(module, size, why) +
+                         "; asking for them one at a time. If FIGIs stay blank, check that "
                          "the service is reachable and that OPENFIGI_APIKEY is valid.",
                      "flush"_a = true);
 }
 
-// A look-up must never stop the report: without a readable key setting the
-// batches go out at the size allowed without one, and map_jobs itself
-// reports what is wrong.
-bool has_key(py::handle module) {
-    try {
-        return truthy(global(module, "openfigi_apikey"));
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_Exception)) throw;
-        return false;
-    }
+void give_up_unreachable(py::handle module, ReportLookUps& look_ups, Py_ssize_t size,
+                         const std::string& why) {
+    // A time-out may be the budget's own limit on the request.
+    if (look_ups.budget_spent()) return look_ups.stop_for_budget();
+    look_ups.stop(batch_failed(module, size, why),
+                  "check that the service is reachable from this machine (network, proxy, "
+                  "firewall) and that TAVRIN_OPENFIGI_BASE_URL is its address.");
+}
+
+void give_up_rate_limited(py::handle module, ReportLookUps& look_ups, Py_ssize_t size) {
+    look_ups.stop("OpenFIGI at " + openfigi_address(module) + " still refused a batch of " +
+                      cusips_text(size) + " for its rate limit after " +
+                      std::to_string(kWaitsBeforeGivingUp) + " waits",
+                  "check that OPENFIGI_APIKEY holds a valid key and that no other program uses "
+                  "the same key or address, or run again later.");
 }
 
 }  // namespace
 
-py::dict look_up_in_batches(py::handle module, const py::list& cusips) {
-    py::dict answers;
+void look_up_in_batches(py::handle module, ReportLookUps& look_ups, const py::list& cusips) {
     const bool with_key = has_key(module);
     Py_ssize_t batch_size = with_key ? kJobsWithKey : kJobsWithoutKey;
     const Py_ssize_t total = static_cast<Py_ssize_t>(py::len(cusips));
     Py_ssize_t next = 0;
-    int refusals = 0;
+    int waits = 0;
     while (next < total) {
+        if (look_ups.budget_spent()) return look_ups.stop_for_budget();
         Py_ssize_t size = std::min(batch_size, total - next);
         py::list batch = cusips[py::slice(next, next + size, 1)];
-        Reply reply = send(module, batch, answers);
+        Reply reply = send(module, batch, look_ups);
         switch (reply.outcome) {
             case Outcome::kAnswered:
                 next += size;
-                refusals = 0;
+                waits = 0;
                 break;
-            case Outcome::kRateLimited:
-                if (++refusals < kRefusalsBeforeGivingUp) {
-                    wait_out_limit(seconds_to_wait(reply.response, with_key), total - next);
-                } else {
-                    warn_failed_batch(module, size, "still rate limited after " +
-                                                        std::to_string(refusals) + " waits");
-                    next += size;
-                    refusals = 0;
+            case Outcome::kRateLimited: {
+                if (waits == kWaitsBeforeGivingUp) {
+                    return give_up_rate_limited(module, look_ups, size);
                 }
+                double seconds = seconds_to_wait(reply.response, with_key);
+                // Waiting past the budget would only end in the same blanks.
+                if (seconds >= look_ups.seconds_left()) return look_ups.stop_before_wait(seconds);
+                wait_out_limit(seconds, total - next);
+                ++waits;
                 break;
+            }
             case Outcome::kTooLarge:
                 // The service takes fewer jobs than we thought; a single job
                 // refused as too large will not get smaller.
@@ -192,14 +209,15 @@ py::dict look_up_in_batches(py::handle module, const py::list& cusips) {
                     next += size;
                 }
                 break;
+            case Outcome::kUnreachable:
+                return give_up_unreachable(module, look_ups, size, reply.failure);
             case Outcome::kFailed:
                 warn_failed_batch(module, size, reply.failure);
                 next += size;
-                refusals = 0;
+                waits = 0;
                 break;
         }
     }
-    return answers;
 }
 
 }  // namespace tavrin

@@ -25,6 +25,40 @@ py::object figi_of_first_match(py::handle module, const py::object& cusip) {
     return df_figi.attr("iloc")[py::make_tuple(0, 0)];
 }
 
+// What `look_up` returns, or " " for any failure of the service, the
+// library or the answer: a missing FIGI must not stop the report.
+template <class LookUp>
+py::object or_blank(LookUp&& look_up) {
+    try {
+        return look_up();
+    } catch (py::error_already_set& error) {
+        // Interrupts and exits are not the service's fault and pass through.
+        if (!error.matches(PyExc_Exception)) throw;
+    } catch (py::builtin_exception&) {
+        // pybind11's own conversion errors stand for Python Exceptions too.
+    }
+    return py::str(kNoFigi);
+}
+
+// During a report: its settled answer, nothing once its look-ups have
+// stopped, else one request within its budget.
+py::object look_up_for_report(py::handle module, ReportLookUps& look_ups,
+                              const py::object& cusip) {
+    py::object settled = look_ups.answer(cusip);
+    if (settled) return settled;
+    if (look_ups.stopped()) return py::str(kNoFigi);
+    if (look_ups.budget_spent()) {
+        look_ups.stop_for_budget();
+        return py::str(kNoFigi);
+    }
+    py::object figi = or_blank([&] { return figi_of_first_match(module, cusip); });
+    // A request cut short by the budget ends the report's look-ups (this
+    // CUSIP among those without): the next one would have no time at all.
+    if (figi.equal(py::str(kNoFigi)) && look_ups.budget_spent()) look_ups.stop_for_budget();
+    look_ups.settle(cusip, figi);
+    return figi;
+}
+
 }  // namespace
 
 py::list cusip_jobs(const py::list& cusips) {
@@ -39,18 +73,11 @@ py::list cusip_jobs(const py::list& cusips) {
 }
 
 py::object openfigi(py::handle module, py::object cusip) {
-    try {
-        py::object settled = BatchAnswers::find(cusip);
-        if (settled) return settled;
+    ReportLookUps* look_ups = ReportLookUps::current();
+    return or_blank([&] {
+        if (look_ups != nullptr) return look_up_for_report(module, *look_ups, cusip);
         return figi_of_first_match(module, cusip);
-    } catch (py::error_already_set& error) {
-        // A missing FIGI must not stop the report; interrupts and exits are
-        // not the service's fault and pass through.
-        if (!error.matches(PyExc_Exception)) throw;
-    } catch (py::builtin_exception&) {
-        // pybind11's own conversion errors stand for Python Exceptions too.
-    }
-    return py::str(kNoFigi);
+    });
 }
 
 }  // namespace tavrin

@@ -173,6 +173,8 @@ void bind_web_settings(py::module_ m) {
     py::dict openfigi_headers;
     openfigi_headers["Content-Type"] = "text/json";
     m.attr("openfigi_headers") = openfigi_headers;
+    // Seconds for all FIGI look-ups of one report, waits included.
+    m.attr("openfigi_budget") = 600;
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ py::object information_table(py::handle module, const py::object& sec, const py:
         // Every holding must be on the list; finding out before the FIGI
         // look-ups saves the requests of a report that cannot be built.
         for (py::handle cusip : cusips) check_listed(list, cusip);
-        BatchAnswers figis(look_up_in_batches(module, cusip_texts(cusips)));
+        ReportLookUps figis(module, cusip_texts(cusips));
         for (py::handle cusip : cusips) rows.append(information_row(module, list, holdings, cusip));
     }
     return global(module, "pd").attr("DataFrame")(rows, "columns"_a = column_labels());
