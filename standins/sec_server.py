@@ -15,7 +15,22 @@ can switch the whole server into any of them at any time through ``mode``:
 * ``"html"``       200 with an HTML page where the PDF should be;
 * ``"empty"``      200 with an empty body;
 * ``"hang"``       read the request, then never answer; the connection is
-  held until the server stops.
+  held until the server stops;
+* ``"server_error"`` 503 with an HTML page (a failing server or its proxy);
+* ``"redirect_loop"`` 302 back to the very address asked for, for ever;
+
+and, for a registered list (404 otherwise), answers that begin as the list
+does but do not bring it whole:
+
+* ``"short_body"``  announces the list's Content-Length, sends half of it and
+  closes the connection;
+* ``"broken_chunked"`` sends half of the list in chunks, then a chunk header
+  that is not one, and closes;
+* ``"no_trailer"``  sends the first half of the list as if it were all of it
+  (Content-Length matching), so the PDF lacks its "%%EOF" trailer;
+* ``"trickle"``     announces the whole list, then sends it one byte every
+  ``trickle_seconds`` (3 s unless set) until the client gives up or the
+  server stops.
 
 ``every_quarter`` (or ``serve_for_every_quarter``) serves one PDF as the list
 of any quarter that has none registered, for a rehearsal in which the module
@@ -49,7 +64,10 @@ from urllib.parse import urlsplit
 
 __all__ = ["SecServer", "RecordedRequest", "MODES", "list_path"]
 
-MODES = ("normal", "forbidden", "not_found", "html", "empty", "hang")
+MODES = ("normal", "forbidden", "not_found", "html", "empty", "hang", "server_error",
+         "redirect_loop", "short_body", "broken_chunked", "no_trailer", "trickle")
+# Modes that answer with a damaged copy of the list asked for.
+_DAMAGING = ("short_body", "broken_chunked", "no_trailer", "trickle")
 
 
 _ANY_LIST_PATH = re.compile(r"/files/investment/13flist[0-9]{4}q[1-4]\.pdf")
@@ -116,6 +134,16 @@ address may be mistyped.</p>
 </html>
 """
 
+_SERVER_ERROR_PAGE = """<!DOCTYPE html>
+<html lang="en">
+<head><title>503 Service Unavailable</title></head>
+<body>
+<h1>Service Unavailable</h1>
+<p>The server is temporarily unable to service your request. Please try again later.</p>
+</body>
+</html>
+"""
+
 _HTML_PAGE = """<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -177,6 +205,10 @@ class _Handler(BaseHTTPRequestHandler):
             return self._send(200, "text/html; charset=UTF-8", _HTML_PAGE.encode(), send_body)
         if mode == "empty":
             return self._send(200, "application/pdf", b"", send_body)
+        if mode == "server_error":
+            return self._send(503, "text/html", _SERVER_ERROR_PAGE.encode(), send_body)
+        if mode == "redirect_loop":
+            return self._send(302, "text/html", b"", send_body, [("Location", self.path)])
 
         if owner.require_declared_agent and "@" not in (self.headers.get("User-Agent") or ""):
             return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
@@ -184,19 +216,55 @@ class _Handler(BaseHTTPRequestHandler):
         if found is None:
             return self._send(404, "text/html; charset=UTF-8", _NOT_FOUND_PAGE.encode(), send_body)
         content_type, body = found
+        if mode in _DAMAGING:
+            return self._send_damaged(mode, content_type, body, send_body)
         self._send(200, content_type, body, send_body)
 
-    def _send(self, status: int, content_type: str, body: bytes, send_body: bool) -> None:
+    def _send(self, status: int, content_type: str, body: bytes, send_body: bool,
+              extra_headers: tuple = ()) -> None:
         try:
             self.send_response(status)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
+            for name, value in extra_headers:
+                self.send_header(name, value)
             self.send_header("Connection", "close")
             self.end_headers()
             if send_body and body:
                 self.wfile.write(body)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up; nothing to tell it
+
+    def _send_damaged(self, mode: str, content_type: str, body: bytes, send_body: bool) -> None:
+        half = body[:len(body) // 2]
+        if mode == "no_trailer":
+            return self._send(200, content_type, half, send_body)
+        try:
+            self.send_response(200)
+            self.send_header("Content-Type", content_type)
+            if mode == "broken_chunked":
+                self.send_header("Transfer-Encoding", "chunked")
+            else:
+                self.send_header("Content-Length", str(len(body)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            if not send_body:
+                return
+            if mode == "short_body":
+                self.wfile.write(half)
+            elif mode == "broken_chunked":
+                for start in range(0, len(half), 4096):
+                    piece = half[start:start + 4096]
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.write(b"not a chunk size\r\n")
+            else:  # trickle
+                for byte in range(len(body)):
+                    self.wfile.write(body[byte:byte + 1])
+                    self.wfile.flush()
+                    if self.owner._stopping.wait(self.owner.trickle_seconds):
+                        return
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
 
 class SecServer:
@@ -222,6 +290,7 @@ class SecServer:
         self._every_quarter: Optional[tuple[str, bytes]] = None
         self.mode = mode
         self.require_declared_agent = require_declared_agent
+        self.trickle_seconds = 3.0
         for (year, quarter), data in (lists or {}).items():
             self.add_list(year, quarter, data)
         if every_quarter is not None:

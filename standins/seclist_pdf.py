@@ -16,7 +16,9 @@ Layout of a data page, as the SEC prints it:
   groups ("037833 10 0"); a security with listed options gets an asterisk
   after its CUSIP and is followed by its CALL and PUT rows (issue 90 and 95,
   keeping the underlying's check digit);
-* after the last row, "Total Count: N".
+* after the last row, "Total Count: N" (N with thousands separators) in a
+  bold sans-serif at the right, reaching from the ISSUER DESCRIPTION column
+  into the STATUS column, as on the real last page.
 
 Typical use::
 
@@ -219,10 +221,13 @@ _FONTS = {
 
 _COURIER_ADVANCE = 0.6  # Courier glyphs are 600/1000 em wide
 
-# "Total Count: N" is printed small, at the CUSIP column, so that even a
-# six-digit count stays left of the option asterisk column: the SEC's line
-# reaches tabula as one more row with the text in the CUSIP cell.
-_TOTAL_FONT = ("H", 8.0)
+# "Total Count: N" as the real last page sets it (2020 Q3, page 541): Arial
+# Bold 8.99 pt (Helvetica-Bold among the standard fonts) at x 423.9, its
+# baseline 25.24 pt below the last row's. It reaches from the ISSUER
+# DESCRIPTION column into the STATUS column, and tabula then merges the two.
+_TOTAL_FONT = ("HB", 8.99)
+_TOTAL_X = 423.9
+_TOTAL_BELOW_LAST_ROW = 25.24
 
 _QUARTER_END = {1: ("March 31", "3/31"), 2: ("June 30", "6/30"),
                 3: ("September 30", "9/30"), 4: ("December 31", "12/31")}
@@ -424,8 +429,8 @@ def _data_page(rows: Sequence[ListRow], lay: _Layout, year: int, quarter: int,
             t.at(lay.status_x, top, _pdf_string(row.status))
 
     if total is not None:
-        top = top + (lay.row_pitch if rows else 0.0)
-        t.show(_TOTAL_FONT[0], _TOTAL_FONT[1], lay.cusip_x, top, f"Total Count: {total}")
+        t.show(_TOTAL_FONT[0], _TOTAL_FONT[1], _TOTAL_X, top + _TOTAL_BELOW_LAST_ROW,
+               f"Total Count: {total:,}")
 
     if lay.joined:
         # 2025 Q4 puts the header band after the rows in the content stream.

@@ -17,7 +17,7 @@ from typing import Callable
 
 import pytest
 
-from scenario import NOWHERE, make_workdir, run_host, snapshot, write_base_inputs
+from scenario import BASE_LIST, NOWHERE, make_workdir, run_host, snapshot, write_base_inputs
 from standins.openfigi_server import TOO_MANY_REQUESTS_BODY
 from standins.seclist_pdf import ListRow, list_pdf_bytes
 from standins.workbooks import (
@@ -30,6 +30,12 @@ from standins.workbooks import (
 
 PREVIOUS_REPORT = b"<?xml version='1.0'?><previous-quarter/>"
 PREVIOUS_LIST = list_pdf_bytes([ListRow("037833100", False, "APPLE INC", "COM")], 2026, 1)
+# A complete PDF that holds no list: tabula cannot read it.
+UNREADABLE_LIST = b"%PDF-1.4\n% a list that lost its pages\n%%EOF\n"
+# The base list with Apple's row printed without its description.
+UNDESCRIBED_LIST = list_pdf_bytes(
+    [ListRow(c, options, name, "" if c == "037833100" else description)
+     for c, options, name, description in BASE_LIST], 2026, 2)
 
 HOST = """
 try:
@@ -93,6 +99,18 @@ def sec_answers(mode):
     return prepare
 
 
+def sec_serves(data):
+    def prepare(folder, services):
+        for year in range(2023, 2028):
+            for quarter in range(1, 5):
+                services.sec.add_list(year, quarter, data)
+    return prepare
+
+
+def sec_base_url(value):
+    return lambda folder, services: {"TAVRIN_SEC_BASE_URL": value}
+
+
 def unreadable_portfolio(folder, services):
     (folder / "Data" / "Portfolio.xlsx").write_text("Account,CUSIP\nACCT-001,037833100\n")
 
@@ -148,6 +166,10 @@ def list_address(folder, services):
     return [services.sec.base_url + "/files/investment/13flist"]
 
 
+def stored_list(*words):
+    return lambda folder, services: [str(folder / "Store" / "F13SEC.pdf"), *words]
+
+
 def portfolio_cell(*words):
     return lambda folder, services: [str(folder / "Data" / "Portfolio.xlsx"), *words]
 
@@ -201,7 +223,29 @@ CASES = {
         ["enter the amount to take off"]),
     "SEC refuses (403)": Case(
         sec_answers("forbidden"), "requests.exceptions.HTTPError", list_address,
-        ["TAVRIN_USER_AGENT", "Company Name admin@company.com"], untouched=("Store", "Results")),
+        ["TAVRIN_USER_AGENT", "Company Name admin@company.com",
+         'sent with the User-Agent "Tavrin Tests tests@example.com"'],
+        untouched=("Store", "Results")),
+    "SEC server fails (5xx)": Case(
+        sec_answers("server_error"), "requests.exceptions.HTTPError", list_address,
+        ["503", "The SEC's server failed; try again later"], untouched=("Store", "Results")),
+    "SEC redirects in a loop": Case(
+        sec_answers("redirect_loop"), "requests.exceptions.TooManyRedirects", list_address,
+        ["more than 30 times", "Check TAVRIN_SEC_BASE_URL"], untouched=("Store", "Results")),
+    "SEC download cut short": Case(
+        sec_answers("short_body"), "builtins.ValueError", list_address,
+        ["was cut short", "Run again"], untouched=("Store", "Results")),
+    "SEC address without a scheme": Case(
+        sec_base_url("www.sec.gov"), "requests.exceptions.MissingSchema",
+        lambda folder, services: ["www.sec.gov/files/investment/13flist"],
+        ["TAVRIN_SEC_BASE_URL must hold the scheme and host", '"https://www.sec.gov"'],
+        untouched=("Store", "Results")),
+    "stored list unreadable": Case(
+        sec_serves(UNREADABLE_LIST), "subprocess.CalledProcessError", stored_list(),
+        ["could not be read as the list", "Delete it and run again"]),
+    "list row without its description": Case(
+        sec_serves(UNDESCRIBED_LIST), "builtins.TypeError",
+        stored_list("CUSIP '037833100'", "(APPLE INC)"), ["lacks its description"]),
     "SEC has no list (404)": Case(
         sec_answers("not_found"), "requests.exceptions.HTTPError", list_address,
         ["may not be published yet", "run again"], untouched=("Store", "Results")),

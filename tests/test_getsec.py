@@ -188,6 +188,26 @@ with SecServer() as sec:
         Tavrin.requests = Recording(real_requests, read_limit=0.5)
     failing("hang", hang)
 
+    failing("server_error", set_mode("server_error"))
+    failing("redirect_loop", set_mode("redirect_loop"))
+    failing("short_body", set_mode("short_body"))
+    failing("broken_chunked", set_mode("broken_chunked"))
+    failing("no_trailer", set_mode("no_trailer"))
+
+    # one byte every 0.2 s never meets the read limit; the whole download's
+    # deadline, shortened here, ends it
+    def trickle():
+        sec.mode, sec.trickle_seconds = "trickle", 0.2
+        Tavrin._sec_deadline_seconds = 1
+    failing("trickle", trickle)
+    del Tavrin._sec_deadline_seconds
+
+    def address(url):
+        return lambda: setattr(Tavrin, "pdf_url", url.format(port=sec.port))
+    failing("no_scheme", address("127.0.0.1:{port}/files/investment/13flist2026q2.pdf"))
+    failing("ftp_scheme", address("ftp://127.0.0.1:{port}/files/investment/13flist2026q2.pdf"))
+    failing("no_host", address("http://"))
+
     # a missing Store folder
     kept_path = Tavrin.sec_pdf_path
     missing = Path("Elsewhere") / "Store"
@@ -206,9 +226,11 @@ with SecServer() as sec:
 emit(results)
 """
 
+CUT_SHORT = ["short_body", "broken_chunked", "no_trailer"]
+BAD_ADDRESSES = ["no_scheme", "ftp_scheme", "no_host"]
 FAILURES = ["forbidden", "not_found", "unpublished", "html", "empty", "hang", "no_store",
-            "blocked"]
-ANSWERED = ["forbidden", "not_found", "unpublished", "html", "empty"]
+            "blocked", "server_error", "redirect_loop", "trickle"] + CUT_SHORT + BAD_ADDRESSES
+ANSWERED = ["forbidden", "not_found", "unpublished", "html", "empty", "server_error"] + CUT_SHORT
 
 
 @pytest.fixture(scope="module")
@@ -246,15 +268,17 @@ def test_download_leaves_no_partial_file(downloads):
 def test_request_passes_the_headers_global_and_the_time_limit(downloads):
     call = downloads.results["call"]
     assert call["args"] == [call["url"]]
-    assert call["keywords"] == ["headers", "timeout"]
+    assert call["keywords"] == ["headers", "stream", "timeout"]
     assert call["headers is the global"] is True
     assert call["timeout type"] == "tuple" and call["timeout"] == [30, 300]
 
 
 @pytest.mark.parametrize("case, status, words", [
-    ("forbidden", 403, ["TAVRIN_USER_AGENT", '"Company Name admin@company.com"']),
+    ("forbidden", 403, ["TAVRIN_USER_AGENT", '"Company Name admin@company.com"',
+                        f'sent with the User-Agent "{DECLARED_USER_AGENT}"']),
     ("not_found", 404, []),
     ("unpublished", 404, []),
+    ("server_error", 503, ["The SEC's server failed; try again later."]),
 ])
 def test_refused_download_is_an_http_error(downloads, case, status, words):
     outcome = downloads.results[case]
@@ -272,6 +296,26 @@ def test_answer_that_is_not_a_pdf_is_a_value_error(downloads, case):
     assert outcome["error"]["type"] == "builtins.ValueError"
     assert outcome["url"] in outcome["error"]["message"]
     assert "200" in outcome["error"]["message"]
+
+
+@pytest.mark.parametrize("case, kind, words", [
+    ("redirect_loop", "requests.exceptions.TooManyRedirects",
+     ["more than 30 times", "Check TAVRIN_SEC_BASE_URL", "try again later"]),
+    ("short_body", "builtins.ValueError", ["was cut short", "IncompleteRead", "Run again"]),
+    ("broken_chunked", "builtins.ValueError", ["was cut short", "broke off", "Run again"]),
+    ("no_trailer", "builtins.ValueError", ["was cut short", 'without the PDF trailer "%%EOF"']),
+    ("trickle", "requests.exceptions.ReadTimeout", ["did not send the whole list", "within 1 s"]),
+    ("no_scheme", "requests.exceptions.InvalidSchema",
+     ['TAVRIN_SEC_BASE_URL must hold the scheme and host', '"https://www.sec.gov"']),
+    ("ftp_scheme", "requests.exceptions.InvalidSchema", ['"https://www.sec.gov"']),
+    ("no_host", "requests.exceptions.InvalidURL", ['"https://www.sec.gov"', "No host supplied"]),
+])
+def test_library_errors_keep_their_class_and_say_what_to_do(downloads, case, kind, words):
+    outcome = downloads.results[case]
+    error = outcome["error"]
+    assert error["type"] == kind
+    assert outcome["url"] in error["message"]
+    assert [word for word in words if word not in error["message"]] == []
 
 
 def test_hanging_server_ends_with_a_timeout(downloads):
@@ -293,9 +337,18 @@ def test_unreplaceable_target_is_reported(downloads):
     assert downloads.results["blocked"]["error"]["type"] == "builtins.IsADirectoryError"
 
 
-@pytest.mark.parametrize("case", ANSWERED + ["hang", "blocked"])
+@pytest.mark.parametrize("case", ANSWERED + ["hang", "blocked", "trickle"])
 def test_failing_download_sends_one_request(downloads, case):
     assert downloads.results[case]["requests"] == 1
+
+
+def test_redirect_loop_is_followed_to_the_librarys_limit(downloads):
+    assert downloads.results["redirect_loop"]["requests"] == 31
+
+
+@pytest.mark.parametrize("case", BAD_ADDRESSES)
+def test_unusable_address_sends_nothing(downloads, case):
+    assert downloads.results[case]["requests"] == 0
 
 
 @pytest.mark.parametrize("case", FAILURES)

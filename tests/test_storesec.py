@@ -7,6 +7,7 @@ it over. Every storesec() call starts Java, so each host run reads a list
 made to show several behaviours at once.
 """
 import os
+import re
 import shutil
 from dataclasses import replace
 from datetime import date
@@ -16,6 +17,7 @@ import pandas as pd
 import pytest
 from openpyxl import load_workbook
 
+from report_inputs import schema_errors
 from scenario import (EDGAR, BASE_LIST, host_environment, make_workdir, run_host,
                       stand_in_sites, write_base_inputs)
 from standins import seclist_pdf
@@ -38,7 +40,7 @@ def run_after_import(folder, body, **env):
 # Helpers the host scripts share: a table as JSON (missing cells as null) and
 # a stand-in for cleancusip that keeps what storesec hands it.
 HOST_HELPERS = """
-import shutil
+import contextlib, io, shutil
 from pathlib import Path
 import Tavrin
 
@@ -58,14 +60,18 @@ def keeping_cleancusip(df, cusip, mpath):
 def extract(pdf):
     Tavrin.sec_pdf_path = str(pdf)
     Tavrin.cleancusip = keeping_cleancusip
+    printed = io.StringIO()
     try:
-        returned = Tavrin.storesec()
+        with contextlib.redirect_stdout(printed):
+            returned = Tavrin.storesec()
     finally:
         Tavrin.cleancusip = real_cleancusip
     sheets = Tavrin.pd.read_excel(Tavrin.sec_excel_Path, sheet_name=None, engine="openpyxl")
     return {"stacked": handed["stacked"], "arguments": handed["arguments"],
             "is what cleancusip returned": returned is handed["returned"],
             "returned": as_json(returned),
+            "checked": [line for line in printed.getvalue().splitlines()
+                        if line.startswith("The list ")],
             "stored cusips": [c for sheet in sheets.values() if "CUSIP NO" in sheet
                               for c in sheet["CUSIP NO"].dropna().tolist()]}
 """
@@ -182,8 +188,7 @@ def test_stacked_rows_are_renumbered(generated):
 
 def test_stacked_rows_follow_the_sheets_in_workbook_order(generated):
     # Sheet10 and on follow Sheet9: the CUSIPs come in the list's printed order
-    assert present(column(generated.stacked, "CUSIP NO")) == (
-        [r.printed_cusip for r in ROWS] + [f"Total Count: {len(ROWS)}"])
+    assert present(column(generated.stacked, "CUSIP NO")) == [r.printed_cusip for r in ROWS]
 
 
 def test_front_pages_come_first(generated):
@@ -257,22 +262,31 @@ def test_returned_table_starts_with_unnamed0(generated):
         "CUSIPNO", "ISSUERNAME", "ISSUERDESCRIPTION", "STATUS"]
 
 
-def test_returned_cusips_are_the_lists_then_its_total_count(generated):
-    cusips = column(generated.returned, "CUSIPNO")
-    assert cusips == [r.cusip for r in ROWS] + [f"TotalCount:{len(ROWS)}"]
+def test_returned_cusips_are_the_lists(generated):
+    assert column(generated.returned, "CUSIPNO") == [r.cusip for r in ROWS]
 
 
-def test_nine_character_cusips_match_the_total_count(generated):
-    cusips = column(generated.returned, "CUSIPNO")
-    (total,) = [c for c in cusips if c.startswith("TotalCount")]
-    assert len([c for c in cusips if len(c) == 9]) == int(total.split(":")[1]) == len(ROWS)
+def test_stated_count_is_met_without_a_word(generated):
+    # the count closes the last page, in the description cell of a row of its own
+    stacked = stacked_rows_of(generated, sheet_of_data_page(len(DATA_PAGES) - 1))
+    assert stacked["ISSUER DESCRIPTION"][-1] == f"Total Count: {len(ROWS)}"
+    assert stacked["CUSIP NO"][-1] is None
+    assert generated.result["checked"] == []
 
 
-def test_names_and_descriptions_come_as_printed(generated):
-    printed = [[r.issuer[:28].rstrip(), r.description[:16].rstrip()] for r in ROWS]
-    names = column(generated.returned, "ISSUERNAME")
-    descriptions = column(generated.returned, "ISSUERDESCRIPTION")
-    assert [list(pair) for pair in zip(names, descriptions)][:len(ROWS)] == printed
+def test_names_descriptions_and_statuses_come_as_printed(generated):
+    printed = [[r.issuer[:28].rstrip(), r.description[:16].rstrip(), r.status or None]
+               for r in ROWS]
+    arrived = zip(*(column(generated.returned, label)
+                    for label in ["ISSUERNAME", "ISSUERDESCRIPTION", "STATUS"]))
+    assert [list(row) for row in arrived] == printed
+    assert {"ADDED", "DELETED"} <= {r.status for r in DATA_PAGES[-1]}  # the last page has both
+
+
+def test_last_pages_merged_heading_is_split_back_in_the_workbook(generated):
+    sheet = generated.workbook[sheet_of_data_page(len(DATA_PAGES) - 1)]
+    assert [c.value for c in next(sheet.iter_rows(max_row=1))] == [
+        None, "CUSIP NO", "Unnamed: 0", "ISSUER NAME", "ISSUER DESCRIPTION", "STATUS"]
 
 
 @pytest.mark.parametrize("text", ["Run Date", "Run Time", "IVM001", "Page 1", "Qtr",
@@ -300,13 +314,85 @@ def test_consolidated_list_holds_the_returned_table(generated):
 
 
 # --------------------------------------------------------------------------
+# The list's stated count against what arrived
+# --------------------------------------------------------------------------
+
+ONE_PAGE = make_rows(20, seed=4)
+LOST_PAGE = 4  # data page 5 (Sheet7) left out of the PDF
+NO_CUSIPS, NO_DESCRIPTIONS = 2, 9  # data pages 3 and 10 (Sheet5, Sheet12)
+
+
+def write_list_losing_rows(path, lose_page=None, lose_cusips=None, lose_descriptions=None):
+    contents = list(seclist_pdf._pages(ROWS, 2026, 2, False, "20:37"))
+    layout = seclist_pdf._LAYOUT_SPLIT
+    if lose_cusips is not None:  # the CUSIPs are the page's only TJ strings
+        page = contents[lose_cusips + 2].decode("latin-1")
+        contents[lose_cusips + 2] = re.sub(r"^.*TJ\n", "", page, flags=re.M).encode("latin-1")
+    if lose_descriptions is not None:
+        page = contents[lose_descriptions + 2].decode("latin-1")
+        at = f" {layout.description_x:.2f} "
+        kept = [line for line in page.split("\n") if at not in line or "Tm (ISSUER" in line]
+        contents[lose_descriptions + 2] = "\n".join(kept).encode("latin-1")
+    if lose_page is not None:
+        del contents[lose_page + 2]
+    with open(path, "wb") as out:
+        seclist_pdf._write_pdf(out, contents)
+
+
+COUNTS = HOST_HELPERS + """
+emit({name: extract(name) for name in ["one-page.pdf", "lost-page.pdf", "lost-rows.pdf"]})
+"""
+
+
+@pytest.fixture(scope="module")
+def counted(tmp_path_factory):
+    folder = make_workdir(tmp_path_factory.mktemp("counts") / "work")
+    write_base_inputs(folder)
+    seclist_pdf.write_list_pdf(folder / "one-page.pdf", ONE_PAGE, 2026, 2)
+    write_list_losing_rows(folder / "lost-page.pdf", lose_page=LOST_PAGE)
+    write_list_losing_rows(folder / "lost-rows.pdf", lose_cusips=NO_CUSIPS,
+                           lose_descriptions=NO_DESCRIPTIONS)
+    return run_after_import(folder, COUNTS).result()
+
+
+def test_one_page_list_keeps_its_descriptions(counted):
+    returned = counted["one-page.pdf"]["returned"]
+    assert [column(returned, label) for label in ["CUSIPNO", "ISSUERDESCRIPTION", "STATUS"]] == [
+        [r.cusip for r in ONE_PAGE], [r.description for r in ONE_PAGE],
+        [r.status or None for r in ONE_PAGE]]
+    assert counted["one-page.pdf"]["checked"] == []
+
+
+@pytest.mark.parametrize("name, line", [
+    ("lost-page.pdf", '" but 566 of its rows carry a CUSIP (34 fewer). Rows without a CUSIP: '
+                      'none. Rows without a description: none. Compare '),
+    ("lost-rows.pdf", '" but 566 of its rows carry a CUSIP (34 fewer). Rows without a CUSIP: '
+                      'Sheet5 (34). Rows without a description: Sheet12 (34). Compare '),
+])
+def test_rows_short_of_the_stated_count_are_reported_in_one_line(counted, name, line):
+    (checked,) = counted[name]["checked"]
+    assert checked.startswith(f'The list {name} states "Total Count: 600{line}')
+    assert checked.endswith("F13X.xlsx with the PDF: the SEC may have changed the list's layout.")
+
+
+# --------------------------------------------------------------------------
 # The real list excerpts
 # --------------------------------------------------------------------------
 
 REAL = HOST_HELPERS + """
 emit({name: extract(Path({folder!r}) / name) for name in
-      ["13flist2026q2-excerpt.pdf", "13flist2025q4-excerpt.pdf"]})
+      ["13flist2026q2-excerpt.pdf", "13flist2025q4-excerpt.pdf", "13flist2020q3-lastpage.pdf"]})
 """
+
+# The last page of the 2020 Q3 list, as printed (EDGAR README)
+REAL_LAST_PAGE = [
+    ("98986T108", "*", "ZYNGA INC", "CL A"),
+    ("98986T908", None, "ZYNGA INC", "CALL"),
+    ("98986T958", None, "ZYNGA INC", "PUT"),
+    ("98986X109", "*", "ZYNERBA PHARMACEUTICALS INC", "COM"),
+    ("98986X909", None, "ZYNERBA PHARMACEUTICALS INC", "CALL"),
+    ("98986X959", None, "ZYNERBA PHARMACEUTICALS INC", "PUT"),
+]
 
 # CUSIPs that the 2025 Q4 excerpt prints with the option asterisk joined on
 JOINED_ASTERISKS = ["B38564108", "B9151N105", "D18190898", "F21107101", "F92124100",
@@ -336,6 +422,28 @@ def test_real_list_rows_come_as_printed(real):
     expected = [(r["cusip"], r["name"], r["description"]) for r in printed_rows()]
     assert len(expected) == 34
     assert got == expected
+
+
+@needs_edgar
+def test_real_last_page_rows_come_with_their_descriptions(real):
+    table = real["13flist2020q3-lastpage.pdf"]["returned"]
+    labels = ["CUSIPNO", "Unnamed0", "ISSUERNAME", "ISSUERDESCRIPTION"]
+    assert list(zip(*(column(table, label) for label in labels))) == REAL_LAST_PAGE
+    assert present(column(table, "STATUS")) == []
+
+
+@needs_edgar
+@pytest.mark.parametrize("name, line", [
+    ("13flist2020q3-lastpage.pdf",
+     'states "Total Count: 18,298" but 6 of its rows carry a CUSIP (18,292 fewer). '
+     'Rows without a CUSIP: none. Rows without a description: none.'),
+    ("13flist2026q2-excerpt.pdf",
+     'states no "Total Count: N" on its last page, so whether all of its rows arrived could '
+     'not be checked (34 rows carry a CUSIP).'),
+])
+def test_real_excerpts_are_not_the_whole_list(real, name, line):
+    (checked,) = real[name]["checked"]
+    assert checked.startswith(f"The list {SECLIST / name} {line}")
 
 
 @needs_edgar
@@ -429,18 +537,28 @@ def reporting_period(today):
     return (today.year, quarter) if quarter else (today.year - 1, 4)
 
 
-def test_served_twenty_page_list_is_downloaded_and_extracted_on_import(services, workdir):
+def titles_of_class(report):
+    from lxml import etree
+
+    return {entry.findtext("{*}cusip"): entry.findtext("{*}titleOfClass")
+            for entry in etree.parse(str(report)).getroot()}
+
+
+def test_served_twenty_page_list_is_downloaded_and_extracted_on_import(
+        services, workdir, information_table_schema):
     rows = make_rows(600, seed=5)
     served = list_pdf_bytes(rows, 2026, 2)
     year, quarter = reporting_period(date.today())
     services.sec.add_list(year, quarter, served)
-    held = [rows[3], rows[300], rows[590]]
+    held = [rows[3], rows[300], rows[599]]  # the last: a PUT on the last page
     write_portfolio(workdir / "Data" / "Portfolio.xlsx",
                     [Holding(r.cusip, r.issuer, 100, 5000.0) for r in held])
     write_removal(workdir / "Data" / "Removal.xlsx", [(held[1].cusip, held[1].issuer, 10, 500.0)])
 
     run = run_host(workdir, "import Tavrin\nemit([Tavrin.myYear, Tavrin.myQuarter])",
                    env=services.env).check()
+    assert run.stderr == ""  # no Java or tabula-py noise
+    assert "Total Count" not in run.stdout  # the stated count was met
 
     assert run.result() == [year, quarter]
     assert [r.path for r in services.sec.requests] == [list_path(year, quarter)]
@@ -449,4 +567,10 @@ def test_served_twenty_page_list_is_downloaded_and_extracted_on_import(services,
     assert list(sheets) == [f"Sheet{i}" for i in range(1, page_count(len(rows)) + 1)] and len(sheets) == 20
     cusips = [c.replace(" ", "") for s in sheets.values() if "CUSIP NO" in s
               for c in s["CUSIP NO"].dropna()]
-    assert cusips == [r.cusip for r in rows] + [f"TotalCount:{len(rows)}"]
+    assert cusips == [r.cusip for r in rows]
+
+    # the held PUT printed on the last page gets its entry
+    assert (held[2].description, rows.index(held[2]) // ROWS_PER_PAGE) == ("PUT", 17)
+    report = workdir / "Results" / "F13Results.xml"
+    assert schema_errors(information_table_schema, report) == []
+    assert titles_of_class(report) == {r.cusip: r.description for r in held}

@@ -52,6 +52,27 @@ py::str put_or_call(const py::object& description) {
     return py::str("");
 }
 
+// A list row without its description (a missing cell, read as NaN) fails
+// the test above; the error says which row and where the list came from.
+py::str put_or_call_of_listed(py::handle module, const FirstRows& list, const py::handle& cusip,
+                              const py::object& description) {
+    try {
+        return put_or_call(description);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        raise_error(PyExc_TypeError,
+                    "The securities list row for CUSIP " + repr_text(cusip) + " (" +
+                        text(list.field(cusip, kIssuerName)) + ") in " +
+                        text(global(module, "sec_pdf_path")) +
+                        " lacks its description (column ISSUERDESCRIPTION holds " +
+                        repr_text(description) +
+                        "), so its title of class and put/call cannot be given. Compare that "
+                        "row of the PDF with its sheet in " +
+                        text(global(module, "sec_excel_Path")) +
+                        "; the SEC may have changed the list's layout.");
+    }
+}
+
 void check_listed(const FirstRows& list, const py::handle& cusip) {
     if (!list.has(cusip)) {
         raise_error(PyExc_IndexError, "CUSIP " + std::string(py::repr(cusip)) +
@@ -74,7 +95,7 @@ py::tuple information_row(py::handle module, const FirstRows& list, const FirstR
     py::object figi = py::str(global(module, "openfigi")(py::str(cusip)));
     py::object value = builtin("round")(holdings.field(cusip, kMarketValue));
     py::object shares = builtin("round")(holdings.field(cusip, kQuantity));
-    py::str putcall = put_or_call(description);
+    py::str putcall = put_or_call_of_listed(module, list, cusip, description);
     py::int_ zero(0);
     // Shares, sole discretion, and every share under voting authority None.
     return py::make_tuple(name, escaped(description), cusip, figi, value, shares, "SH", putcall,

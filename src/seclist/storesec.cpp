@@ -5,6 +5,8 @@
 // The tables go one sheet each into a workbook, and the workbook read back
 // is the stacked list, so every value is what the workbook reader makes of
 // the stored cell.
+#include "seclist/explained.hpp"
+#include "seclist/last_page.hpp"
 #include "seclist/list_workbook.hpp"
 #include "seclist/seclist.hpp"
 
@@ -40,18 +42,53 @@ py::list page_area() {
     return area;
 }
 
+// What went wrong, in a few words: tabula-java's last line on its error
+// stream when it ended badly, else the error's own text.
+std::string what_tabula_said(py::error_already_set& error) {
+    py::object said = py::getattr(error.value(), "stderr", py::none());
+    if (py::isinstance<py::bytes>(said)) {
+        said = said.attr("decode")("utf-8", "replace");
+    }
+    if (py::isinstance<py::str>(said)) {
+        py::list lines = said.attr("strip")().attr("splitlines")();
+        if (!lines.empty()) return text(lines[py::len(lines) - 1]);
+    }
+    return text(error.value());
+}
+
+[[noreturn]] void explain_unreadable(py::handle module, py::error_already_set& error) {
+    raise_explained(error, "The stored list " + text(global(module, "sec_pdf_path")) +
+                               " could not be read as the list of 13(f) securities (" +
+                               what_tabula_said(error) +
+                               "). Delete it and run again to download it afresh.");
+}
+
 py::object read_tables(py::handle module) {
     try {
+        // tabula-java's own logging (PDFBox's font fallback warnings, a
+        // few dozen lines a run) is switched off; a failure still ends it
+        // badly and is reported below. Subprocess mode measured faster than
+        // jpype (benchmarks/engines.py), and asking for it spares the
+        // warning tabula-py prints when jpype is not installed.
         return global(module, "read_pdf")(global(module, "sec_pdf_path"),
                                           "pages"_a = global(module, "mydpages"),
-                                          "area"_a = page_area());
+                                          "area"_a = page_area(), "silent"_a = true,
+                                          "force_subprocess"_a = true);
     } catch (py::error_already_set& error) {
         py::object java_missing = py::module_::import("tabula.errors").attr("JavaNotFoundError");
-        if (!error.matches(java_missing)) throw;
-        raise_error(java_missing.ptr(),
-                    "The list PDF is read with tabula, which needs Java: install a Java runtime "
-                    "(on Debian: apt-get install default-jre-headless) and make sure `java` is on "
-                    "the PATH.");
+        if (error.matches(java_missing)) {
+            raise_error(java_missing.ptr(),
+                        "The list PDF is read with tabula, which needs Java: install a Java "
+                        "runtime (on Debian: apt-get install default-jre-headless) and make sure "
+                        "`java` is on the PATH.");
+        }
+        // A damaged or foreign file: tabula-java ends badly, or what it
+        // gives back is not a table.
+        if (error.matches(py::module_::import("subprocess").attr("CalledProcessError")) ||
+            error.matches(PyExc_ValueError)) {
+            explain_unreadable(module, error);
+        }
+        throw;
     }
 }
 
@@ -104,9 +141,10 @@ void strip_option_markers(py::handle module, py::object& df) {
 
 py::object storesec(py::handle module) {
     print_trace(module);
-    py::object tables = read_tables(module);
+    py::list tables = split_merged_headings(module, read_tables(module));
     write_one_sheet_per_table(module, tables);
     py::object df = read_back_stacked(module);
+    check_total_count(module, tables, df);
     strip_option_markers(module, df);
     return global(module, "cleancusip")(df, "CUSIPNO", global(module, "sec_cons_path"));
 }
