@@ -30,9 +30,9 @@ constexpr double kLongestWait = 300;
 constexpr const char* kNoFigi = " ";
 constexpr const char* kNoMatch = "No identifier found.";
 
-// kUnreachable: no answer at all (no connection, no name, a time-out), which
-// single requests would only meet again; kFailed: an answer that settles
-// nothing, where single requests may still get through.
+// kUnreachable: no answer at all (no connection, no name, a time-out) or a
+// redirect, which single requests would only meet again; kFailed: an answer
+// that settles nothing, where single requests may still get through.
 enum class Outcome { kAnswered, kRateLimited, kTooLarge, kUnreachable, kFailed };
 
 struct Reply {
@@ -105,7 +105,11 @@ Reply send(py::handle module, const py::list& batch, ReportLookUps& look_ups) {
         int status = status_of(exception);
         if (status == 429) return {Outcome::kRateLimited, exception.attr("response"), ""};
         if (status == 413) return {Outcome::kTooLarge, py::none(), ""};
-        Outcome outcome = is_unreachable(exception) ? Outcome::kUnreachable : Outcome::kFailed;
+        // A redirect meets every single request at the same address too:
+        // asking one CUSIP at a time would only repeat it.
+        bool sent_elsewhere = status >= 300 && status < 400;
+        Outcome outcome = is_unreachable(exception) || sent_elsewhere ? Outcome::kUnreachable
+                                                                      : Outcome::kFailed;
         return {outcome, py::none(), describe(exception)};
     }
     if (!settle(batch, results, look_ups)) {
@@ -159,7 +163,8 @@ void give_up_unreachable(py::handle module, ReportLookUps& look_ups, Py_ssize_t 
     if (look_ups.budget_spent()) return look_ups.stop_for_budget();
     look_ups.stop(batch_failed(module, size, why),
                   "check that the service is reachable from this machine (network, proxy, "
-                  "firewall) and that TAVRIN_OPENFIGI_BASE_URL is its address.");
+                  "firewall) and that TAVRIN_OPENFIGI_BASE_URL is its address, or run again "
+                  "later.");
 }
 
 void give_up_rate_limited(py::handle module, ReportLookUps& look_ups, Py_ssize_t size) {
