@@ -8,6 +8,7 @@
 #include "figi/figi.hpp"
 #include "report/first_rows.hpp"
 #include "report/report.hpp"
+#include "report/review.hpp"
 
 #include <string>
 
@@ -106,6 +107,7 @@ py::object f13excel(py::handle module, py::object sec, py::object bswout) {
     print_trace(module);
     // Found out before any FIGI is asked for, not after.
     require_results_folder(global(module, "fres_path"));
+    refuse_empty_report(module, bswout);
     py::object f13out = information_table(module, sec, bswout);
     // The debug workbook shows the rows in processing order, before the sort.
     global(module, "cleancusip")(f13out, "cusip", global(module, "fres_path"));
