@@ -257,9 +257,12 @@ constexpr size_t kValue = 13 - 9;     // column N
 
 enum class Test { kFails, kPasses, kUnknown };
 
+// A blank removal amount leaves the total unknown, except that taking
+// something off cannot lift a holding that is not above zero already.
 Test amount_test(const Holding& holding, size_t total, const Removal& removal) {
-    if (removal.blank) return Test::kUnknown;
-    return rounds_above_zero(holding.totals[total]) ? Test::kPasses : Test::kFails;
+    bool above_zero = rounds_above_zero(holding.totals[total]);
+    if (!above_zero) return Test::kFails;
+    return removal.blank ? Test::kUnknown : Test::kPasses;
 }
 
 [[noreturn]] void raise_blank(const Removal& removal) {
