@@ -33,11 +33,15 @@ constexpr const char* kNotReportedHeadings[] = {
 class Sheet {
   public:
     Sheet(const py::object& book, const char* name, const py::object& heading_format)
-        : sheet_(book.attr("add_worksheet")(name)), heading_format_(heading_format) {}
+        : sheet_(book.attr("add_worksheet")(name)),
+          heading_format_(heading_format),
+          write_string_(sheet_.attr("write_string")),
+          write_number_(sheet_.attr("write_number")),
+          write_boolean_(sheet_.attr("write_boolean")) {}
 
     void headings(const py::list& labels) {
         for (size_t column = 0; column < labels.size(); ++column) {
-            sheet_.attr("write_string")(0, column, py::str(labels[column]), heading_format_);
+            write_string_(0, column, py::str(labels[column]), heading_format_);
         }
         sheet_.attr("freeze_panes")(1, 0);
     }
@@ -51,18 +55,19 @@ class Sheet {
     void write(size_t column, const py::handle& value) {
         if (value.is_none()) return;
         if (PyBool_Check(value.ptr())) {
-            sheet_.attr("write_boolean")(row_, column, value);
+            write_boolean_(row_, column, value);
         } else if (is_number(value)) {
-            double number = py::float_(py::reinterpret_borrow<py::object>(value));
+            double number = PyFloat_AsDouble(value.ptr());
+            if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
             if (std::isnan(number)) return;
             if (std::isinf(number)) {
-                sheet_.attr("write_string")(row_, column, py::str(value));
+                write_string_(row_, column, py::str(value));
             } else {
-                sheet_.attr("write_number")(row_, column, value);
+                write_number_(row_, column, value);
             }
         } else {
             py::str cell(value);
-            if (py::len(cell) > 0) sheet_.attr("write_string")(row_, column, cell);
+            if (py::len(cell) > 0) write_string_(row_, column, cell);
         }
     }
 
@@ -74,14 +79,9 @@ class Sheet {
 
     py::object sheet_;
     py::object heading_format_;
+    py::object write_string_, write_number_, write_boolean_;
     size_t row_ = 0;
 };
-
-py::list labels(std::initializer_list<const char*> texts) {
-    py::list list;
-    for (const char* label : texts) list.append(label);
-    return list;
-}
 
 template <size_t N>
 py::list labels(const char* const (&texts)[N]) {
@@ -191,7 +191,8 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
     }
 
     Sheet unread_sheet(book, "Rows not read", heading);
-    py::list headings = labels({"Row in the portfolio workbook"});
+    py::list headings;
+    headings.append("Row in the portfolio workbook");
     for (auto label : record.portfolio_headings) headings.append(label);
     unread_sheet.headings(headings);
     for (const UnreadRow& unread : record.unread_rows) {
