@@ -28,47 +28,44 @@ constexpr const char* kNotReportedHeadings[] = {
     "CUSIP", "Description (column C)", "Quantity (column M, added up)",
     "Value (column N, added up)", "Reason not reported"};
 
-// Cells are written one by one with the writer's typed calls, so a text
-// that starts with "=" or reads like a number or an address stays text.
+// Every cell goes to the writer as the type it is to have, with the
+// writer's conversions off, so a text that starts with "=" or reads like a
+// number or an address stays text.
 class Sheet {
   public:
     Sheet(const py::object& book, const char* name, const py::object& heading_format)
         : sheet_(book.attr("add_worksheet")(name)),
           heading_format_(heading_format),
-          write_string_(sheet_.attr("write_string")),
-          write_number_(sheet_.attr("write_number")),
-          write_boolean_(sheet_.attr("write_boolean")) {}
+          write_row_(sheet_.attr("write_row")) {}
 
     void headings(const py::list& labels) {
-        for (size_t column = 0; column < labels.size(); ++column) {
-            write_string_(0, column, py::str(labels[column]), heading_format_);
-        }
+        write_row_(0, 0, labels, heading_format_);
         sheet_.attr("freeze_panes")(1, 0);
     }
 
     void row(const py::list& cells) {
-        ++row_;
-        for (size_t column = 0; column < cells.size(); ++column) write(column, cells[column]);
+        py::list typed;
+        for (auto cell : cells) typed.append(as_written(cell));
+        write_row_(++row_, 0, typed);
     }
 
   private:
-    void write(size_t column, const py::handle& value) {
-        if (value.is_none()) return;
-        if (PyBool_Check(value.ptr())) {
-            write_boolean_(row_, column, value);
-        } else if (is_number(value)) {
+    // None stays empty; numbers stay numbers unless the format has no room
+    // for them (NaN is left empty, infinity written out); anything else is
+    // its text, an empty text left empty.
+    static py::object as_written(const py::handle& value) {
+        if (value.is_none() || PyBool_Check(value.ptr())) {
+            return py::reinterpret_borrow<py::object>(value);
+        }
+        if (is_number(value)) {
             double number = PyFloat_AsDouble(value.ptr());
             if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-            if (std::isnan(number)) return;
-            if (std::isinf(number)) {
-                write_string_(row_, column, py::str(value));
-            } else {
-                write_number_(row_, column, value);
-            }
-        } else {
-            py::str cell(value);
-            if (py::len(cell) > 0) write_string_(row_, column, cell);
+            if (std::isnan(number)) return py::none();
+            if (std::isinf(number)) return py::str(value);
+            return py::float_(number);
         }
+        py::str text(value);
+        return py::len(text) > 0 ? py::object(text) : py::object(py::none());
     }
 
     static bool is_number(const py::handle& value) {
@@ -79,7 +76,7 @@ class Sheet {
 
     py::object sheet_;
     py::object heading_format_;
-    py::object write_string_, write_number_, write_boolean_;
+    py::object write_row_;
     size_t row_ = 0;
 };
 
@@ -125,30 +122,23 @@ std::vector<py::list> reported_rows(const py::object& document, const OptionRows
     py::object parser = etree.attr("XMLParser")("resolve_entities"_a = false, "huge_tree"_a = true);
     py::object root = etree.attr("parse")(document, parser).attr("getroot")();
     std::string ns = "{" + text(etree.attr("QName")(root).attr("namespace")) + "}";
-    auto field = [&](const py::object& entry, const char* path) {
-        std::string qualified;
-        for (const char* part = path; *part;) {
-            const char* slash = std::strchr(part, '/');
-            size_t length = slash ? static_cast<size_t>(slash - part) : std::strlen(part);
-            if (!qualified.empty()) qualified += "/";
-            qualified += ns + std::string(part, length);
-            part += length + (slash ? 1 : 0);
-        }
-        return entry.attr("findtext")(qualified);
-    };
+    auto name = [&](const char* element) { return py::str(ns + element); };
+    py::str cusip_tag = name("cusip"), issuer = name("nameOfIssuer"), title = name("titleOfClass"),
+            figi_tag = name("figi"), value = name("value"),
+            shares = py::str(ns + "shrsOrPrnAmt/" + ns + "sshPrnamt");
     std::vector<py::list> rows;
-    for (auto item : root.attr("findall")(ns + "infoTable")) {
-        py::object entry = py::reinterpret_borrow<py::object>(item);
-        py::object cusip = field(entry, "cusip");
-        py::object figi = field(entry, "figi");
+    for (auto entry : root.attr("findall")(name("infoTable"))) {
+        py::object field = entry.attr("findtext");
+        py::object cusip = field(cusip_tag);
+        py::object figi = field(figi_tag);
         py::list row;
         row.append(cusip);
-        row.append(field(entry, "nameOfIssuer"));
-        row.append(field(entry, "titleOfClass"));
-        row.append(figi.is_none() ? py::str("") : figi);
-        row.append(number_or_text(field(entry, "value")));
-        row.append(number_or_text(field(entry, "shrsOrPrnAmt/sshPrnamt")));
-        row.append(options.is_option(cusip) ? py::str(kOptionNote) : py::str(""));
+        row.append(field(issuer));
+        row.append(field(title));
+        row.append(figi);
+        row.append(number_or_text(field(value)));
+        row.append(number_or_text(field(shares)));
+        row.append(options.is_option(cusip) ? py::object(py::str(kOptionNote)) : py::none());
         rows.push_back(row);
     }
     return rows;
