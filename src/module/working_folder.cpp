@@ -19,15 +19,17 @@ py::object as_path(const py::object& file) {
     return py::module_::import("pathlib").attr("Path")(file);
 }
 
+// In the order the run needs them: the list goes to Store, the workbooks
+// come from Data, the report goes to Results.
 std::vector<Expected> expected_items(py::handle module) {
     py::object portfolio = as_path(global(module, "raw_path"));
     py::object removals = as_path(global(module, "rem_path"));
     return {
-        {"the Data folder", portfolio.attr("parent"), true},
         {"the Store folder", as_path(global(module, "sec_pdf_path")).attr("parent"), true},
-        {"the Results folder", as_path(global(module, "fres_path")).attr("parent"), true},
+        {"the Data folder", portfolio.attr("parent"), true},
         {"the portfolio workbook", portfolio, false},
         {"the removal workbook", removals, false},
+        {"the Results folder", as_path(global(module, "fres_path")).attr("parent"), true},
     };
 }
 
@@ -37,10 +39,14 @@ bool exists(const Expected& item) {
 
 }  // namespace
 
+// The error's file name is the first item missing, as for any missing file;
+// the message lists them all.
 void require_working_folder(py::handle module) {
     std::string missing;
+    py::object first;
     for (const Expected& item : expected_items(module)) {
         if (exists(item)) continue;
+        if (!first) first = py::str(item.path);
         missing += (missing.empty() ? "" : "; ") + item.what + " " + text(item.path);
     }
     if (missing.empty()) return;
@@ -50,7 +56,7 @@ void require_working_folder(py::handle module) {
         missing + ". `import Tavrin` runs in the working folder: start the host script from "
         "the folder that holds Data (with Portfolio.xlsx and Removal.xlsx), Store and Results, "
         "or create what is missing there";
-    PyErr_SetObject(PyExc_FileNotFoundError, py::make_tuple(2, message, current).ptr());
+    PyErr_SetObject(PyExc_FileNotFoundError, py::make_tuple(2, message, first).ptr());
     throw py::error_already_set();
 }
 
