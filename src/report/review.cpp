@@ -109,8 +109,8 @@ struct OptionRows {
         if (list.empty() || !list.front().has(cusip)) return false;
         py::object description = list.front().field(cusip, 0);
         if (!PyUnicode_Check(description.ptr())) return false;
-        std::string kind = py::str(description.attr("strip")());
-        return kind == "CALL" || kind == "PUT";
+        py::object kind = description.attr("strip")();
+        return kind.equal(py::str("CALL")) || kind.equal(py::str("PUT"));
     }
     std::vector<FirstRows> list;
 };
@@ -121,7 +121,8 @@ std::vector<py::list> reported_rows(const py::object& document, const OptionRows
     py::object etree = py::module_::import("lxml.etree");
     py::object parser = etree.attr("XMLParser")("resolve_entities"_a = false, "huge_tree"_a = true);
     py::object root = etree.attr("parse")(document, parser).attr("getroot")();
-    std::string ns = "{" + text(etree.attr("QName")(root).attr("namespace")) + "}";
+    py::object space = etree.attr("QName")(root).attr("namespace");
+    std::string ns = space.is_none() ? "" : "{" + text(space) + "}";
     auto name = [&](const char* element) { return py::str(ns + element); };
     py::str cusip_tag = name("cusip"), issuer = name("nameOfIssuer"), title = name("titleOfClass"),
             figi_tag = name("figi"), value = name("value"),
