@@ -1,4 +1,5 @@
 """The table normaliser: what counts as the same CUSIP everywhere."""
+import openpyxl
 import pandas as pd
 
 from scenario import run_host
@@ -10,9 +11,10 @@ def clean(df, cusip):
     returned = Tavrin.cleancusip(df, cusip, "unused.xlsx")
     return returned
 
-df = pd.DataFrame({"CUSIP NO": ["037833 10 0", None, " ", "ab\\tc", "x\\u00a0y"],
-                   "Total Settlement Quantity": [1, 2, 3, 4, 5], "Value:": [1, 2, 3, 4, 5],
-                   "Cusip": list("abcde")})
+df = pd.DataFrame({"CUSIP NO": ["037833 10 0", None, " ", "ab\\tc", "x\\u00a0y", "00206r102\\u2003\\n",
+                                "z\\ud800"],
+                   "Total Settlement Quantity": [1, 2, 3, 4, 5, 6, 7], "Value:": [1, 2, 3, 4, 5, 6, 7],
+                   "Cusip": list("abcdefg")})
 returned = clean(df, "CUSIPNO")
 out["labels"] = list(df.columns)
 out["identifiers"] = list(df["CUSIPNO"])
@@ -40,12 +42,13 @@ emit(out)
 def test_cleaning_rules(services, base_workdir):
     out = run_host(base_workdir, CLEANING_CASES, env=services.env).check().result()
     assert out["labels"] == ["CUSIPNO", "TotalSettlementQuantity", "Value", "Cusip"]
-    # the blank identifier stays as empty text; tabs and no-break spaces stay
-    assert out["identifiers"] == ["037833100", "", "ab\tc", "x\u00a0y"]
-    assert out["index"] == [0, 2, 3, 4]
+    # every Unicode whitespace character goes and letters are upper-cased; the
+    # blank identifier stays as empty text; a lone surrogate is no obstacle
+    assert out["identifiers"] == ["037833100", "", "ABC", "XY", "00206R102", "Z\ud800"]
+    assert out["index"] == [0, 2, 3, 4, 5, 6]
     assert out["same object"] is False and out["same content"] is True
     # whole numbers get the leading zeros Excel stripped; other values keep str()
-    assert out["integers"] == ["037833100", "594918104", "1234567890", "-5", "True"]
+    assert out["integers"] == ["037833100", "594918104", "1234567890", "-5", "TRUE"]
     assert out["floats"] == ["037833100", "1.5"]
     assert out["no identifier column"] == [["Cusip"], ["1 2"]]
     assert out["integer labels"] == [0, 1]
@@ -54,7 +57,8 @@ def test_cleaning_rules(services, base_workdir):
 def test_debug_workbook_layout_and_switch(services, base_workdir):
     run = run_host(base_workdir, """
         import os, Tavrin, pandas as pd
-        df = pd.DataFrame({"CUSIP ID": ["1 2", None, "3"], "n": [1, 2, 3]})
+        df = pd.DataFrame({"CUSIP ID": ["1 2", None, "3"], "n": [1, 2, 3],
+                           "note": ['=HYPERLINK("http://x.test","x")', "", "http://x.test"]})
         Tavrin.cleancusip(df.copy(), "CUSIPID", "Store/off.xlsx")
         Tavrin.mydebug = 1  # compares equal to True
         Tavrin.cleancusip(df.copy(), "CUSIPID", "Store/on.xlsx")
@@ -70,8 +74,13 @@ def test_debug_workbook_layout_and_switch(services, base_workdir):
                            engine="openpyxl")
     assert list(sheets) == ["Sheet1"]
     rows = sheets["Sheet1"].values.tolist()
-    assert pd.isna(rows[0][0]) and rows[0][1:] == ["CUSIPID", "n"]
-    assert rows[1:] == [[0, "12", 1], [2, "3", 3]]  # row labels keep the gap of the dropped row
+    assert pd.isna(rows[0][0]) and rows[0][1:] == ["CUSIPID", "n", "note"]
+    # row labels keep the gap of the dropped row
+    assert rows[1:] == [[0, "12", 1, '=HYPERLINK("http://x.test","x")'], [2, "3", 3, "http://x.test"]]
+    # text stays text: no formula, no link
+    sheet = openpyxl.load_workbook(base_workdir / "Store" / "on.xlsx").active
+    assert [sheet.cell(row, 4).data_type for row in (2, 3)] == ["s", "s"]
+    assert sheet.cell(3, 4).hyperlink is None
 
 
 def test_interrupts_pass_through_the_guarded_block(services, base_workdir):

@@ -346,7 +346,8 @@ def test_a_document_that_cannot_take_its_place_leaves_nothing_behind(written):
 def test_no_temporary_file_is_left_in_the_folder(written):
     _, results = written
     names = {p.name for p in results.iterdir()}
-    assert names == {"F13Results.xml", "two_rows.xml", "titles.xml", "figis.xml", "surrogate.xml",
+    assert names == {"F13Results.xml", "F13Review.xlsx", "two_rows.xml", "titles.xml", "figis.xml",
+                     "surrogate.xml",
                      "unprintable.xml", "short.xml", "blocked.xml", "full.xml", "empty.xml",
                      *(f"refused{n}.xml" for n in range(len(REFUSED)))}
 

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
+import openpyxl
 import pytest
 
 from scenario import BASE_LIST, NOWHERE, make_workdir, run_host, snapshot, write_base_inputs
@@ -61,11 +62,19 @@ class Case:
     # read the list of the new quarter has rightly replaced the stored one.
     untouched: tuple[str, ...] = ("Results",)
     printed: list[str] = field(default_factory=list)
+    # Words the message must not hold (what is there is not said to be missing).
+    absent: list[str] = field(default_factory=list)
+    # Host code run before the import (stands in for what a test cannot
+    # arrange on disk, such as another program's lock).
+    host_prefix: str = ""
+    # The run stops before the SEC is asked for the list.
+    before_download: bool = False
 
 
-def remove(name):
+def remove(*names):
     def prepare(folder, services):
-        shutil.rmtree(folder / name)
+        for name in names:
+            shutil.rmtree(folder / name)
     return prepare
 
 
@@ -111,6 +120,16 @@ def sec_base_url(value):
     return lambda folder, services: {"TAVRIN_SEC_BASE_URL": value}
 
 
+def cover_sheet_first(folder, services):
+    book = openpyxl.Workbook()
+    book.active.title = "Cover"
+    book.active.append(["Growth Fund - quarterly position report"])
+    positions = book.create_sheet("Positions")
+    for row in portfolio_rows([Holding("037833100")]):
+        positions.append(row)
+    book.save(folder / "Data" / "Portfolio.xlsx")
+
+
 def unreadable_portfolio(folder, services):
     (folder / "Data" / "Portfolio.xlsx").write_text("Account,CUSIP\nACCT-001,037833100\n")
 
@@ -154,6 +173,31 @@ def no_cusip_heading():
     return rows
 
 
+def cusip_heading_twice():
+    rows = portfolio_rows([Holding("037833100")])
+    rows[3][4] = "CUSIP ID"  # E2 is empty, so E takes its name from the second heading row
+    return rows
+
+
+def nothing_reportable(folder, services):
+    write_portfolio(folder / "Data" / "Portfolio.xlsx", [
+        Holding("037833100", "Total", 100, 25000.0),     # on the list, description too short
+        Holding("594918104", "MICROSOFT CORP", 0, 0.0),  # on the list, nothing held
+        Holding("99999A109", "PRIVATE PLACEMENT", 10, 100.0),  # not on the list
+    ])
+
+
+# Excel holds an open workbook locked; reading it then fails as here.
+PORTFOLIO_LOCKED = """
+_open = builtins.open
+def _locked(file, *args, **kwargs):
+    if str(file).endswith("Portfolio.xlsx"):
+        raise PermissionError(13, "Permission denied", str(file))
+    return _open(file, *args, **kwargs)
+builtins.open = _locked
+"""
+
+
 def data_file(name):
     return lambda folder, services: [str(folder / "Data" / name)]
 
@@ -182,25 +226,58 @@ def nothing(folder, services):
     return []
 
 
+def working_folder(*relatives):
+    """The current folder and each missing item, by its full path."""
+    return lambda folder, services: [f"the current folder is {folder}",
+                                      *[str(folder / r) for r in relatives]]
+
+
+RUNS_IN_THE_WORKING_FOLDER = ["Missing in the working folder",
+                              "`import Tavrin` runs in the working folder"]
+
+
 CASES = {
     "Data folder missing": Case(
-        remove("Data"), "builtins.FileNotFoundError", folder_path("Data"),
-        ["Data folder", "create it", "Portfolio.xlsx and Removal.xlsx"]),
+        remove("Data"), "builtins.FileNotFoundError",
+        working_folder("Data", "Data/Portfolio.xlsx", "Data/Removal.xlsx"),
+        RUNS_IN_THE_WORKING_FOLDER, untouched=("Store", "Results"),
+        absent=["Store folder", "Results folder"], before_download=True),
     "Store folder missing": Case(
-        remove("Store"), "builtins.FileNotFoundError", folder_path("Store"),
-        ["Store folder", "create it"]),
+        remove("Store"), "builtins.FileNotFoundError", working_folder("Store"),
+        RUNS_IN_THE_WORKING_FOLDER, absent=["Data folder", "workbook"], before_download=True),
     "Results folder missing": Case(
-        remove("Results"), "builtins.FileNotFoundError", folder_path("Results"),
-        ["Results folder", "create it"], untouched=()),
+        remove("Results"), "builtins.FileNotFoundError", working_folder("Results"),
+        RUNS_IN_THE_WORKING_FOLDER, untouched=("Store",), before_download=True),
     "portfolio missing": Case(
-        delete("Data/Portfolio.xlsx"), "builtins.FileNotFoundError", data_file("Portfolio.xlsx"),
-        ["portfolio workbook does not exist", "save the custodian's position report"]),
+        delete("Data/Portfolio.xlsx"), "builtins.FileNotFoundError",
+        working_folder("Data/Portfolio.xlsx"), RUNS_IN_THE_WORKING_FOLDER,
+        untouched=("Store", "Results"), absent=["removal workbook"], before_download=True),
     "removal list missing": Case(
-        delete("Data/Removal.xlsx"), "builtins.FileNotFoundError", data_file("Removal.xlsx"),
-        ["removal workbook does not exist", "CUSIP, Quantity and Value"]),
+        delete("Data/Removal.xlsx"), "builtins.FileNotFoundError",
+        working_folder("Data/Removal.xlsx"), RUNS_IN_THE_WORKING_FOLDER,
+        untouched=("Store", "Results"), absent=["portfolio workbook"], before_download=True),
+    "run from the wrong folder": Case(
+        remove("Data", "Store", "Results"), "builtins.FileNotFoundError",
+        working_folder("Data", "Store", "Results", "Data/Portfolio.xlsx", "Data/Removal.xlsx"),
+        RUNS_IN_THE_WORKING_FOLDER, untouched=(), before_download=True),
+    "portfolio locked": Case(
+        nothing, "builtins.PermissionError", data_file("Portfolio.xlsx"),
+        ["cannot be opened", "Close it in Excel"], host_prefix=PORTFOLIO_LOCKED),
     "portfolio unreadable": Case(
         unreadable_portfolio, "builtins.ValueError", data_file("Portfolio.xlsx"),
         ["cannot be read as an Excel workbook", "Save it from Excel as an .xlsx workbook"]),
+    "empty first sheet": Case(
+        portfolio([]), "builtins.KeyError", portfolio_cell('first sheet "Positions" is empty'),
+        ["cell C2 empty"], absent=["C2 is not empty"]),
+    "cover sheet before the positions": Case(
+        cover_sheet_first, "builtins.ValueError",
+        portfolio_cell('first sheet "Cover"', 'sheet "Positions" looks like one'),
+        ['move "Positions" to the front'], absent=["cannot be read as an Excel workbook"]),
+    "CUSIP heading twice": Case(
+        portfolio(cusip_heading_twice()), "builtins.KeyError",
+        portfolio_cell('D ("CUSIP ID" in row 2)',
+                       'E ("CUSIP ID" in the second heading row, row 4)'),
+        ['Head one column "CUSIP ID"']),
     "C2 filled": Case(
         portfolio(c2_filled()), "builtins.KeyError", portfolio_cell("C2"),
         ["cell C2 empty"]),
@@ -217,10 +294,28 @@ CASES = {
         holdings(Holding("037833100", quantity="100 shares")), "builtins.TypeError",
         portfolio_cell("CUSIP 037833100", "column K", "'100 shares'"),
         ["Enter the amount as a number"]),
+    "formula without a saved result": Case(
+        holdings(Holding("037833100", extra={12: "=K5*1"})), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100", 'column M ("Total Settlement Quantity")',
+                       "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it", "enter the number"]),
+    "TRUE in a quantity": Case(
+        holdings(Holding("037833100", extra={10: True})), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100", 'column K ("Trade Date Quantity")', "TRUE"),
+        ["Enter the amount as a number", "open and save the workbook in Excel"]),
+    "nothing to report": Case(
+        nothing_reportable, "builtins.ValueError",
+        lambda folder, services: [str(folder / "Results" / "F13Results.xml")],
+        ["No holding of the portfolio is on the quarter's 13(f) list with quantity and value above zero",
+         "of the portfolio's 3 CUSIP(s), 2 are on the list and 2 of those were left out",
+         "needs at least one entry, so nothing was written", "Form 13F"]),
     "blank removal value": Case(
         removals([("00206R102", "AT&T INC", 100, None)]), "builtins.ValueError",
         removal_cell("CUSIP 00206R102", '"Value"'),
         ["enter the amount to take off"]),
+    "blank removal value on a holding left out anyway": Case(
+        removals([("00206R102", "AT&T INC", 300, None)]), None, nothing, [], untouched=(),
+        printed=["Review: 2 reported, 1 not reported (1 removed in full)"]),
     "SEC refuses (403)": Case(
         sec_answers("forbidden"), "requests.exceptions.HTTPError", list_address,
         ["TAVRIN_USER_AGENT", "Company Name admin@company.com",
@@ -298,16 +393,23 @@ def test_a_user_error_is_named_and_explained(tmp_path, services, name):
             env.pop(variable, None)
         else:
             env[variable] = value
-    run = run_host(folder, HOST, env=env).check()
+    run = run_host(folder, case.host_prefix + HOST, env=env).check()
     outcome = run.result()
 
     assert outcome["raised"] == case.raised
     message = outcome.get("message", "")
     for words in case.names(folder, services) + case.advice:
         assert words in message
+    for words in case.absent:
+        assert words not in message
     for words in case.printed:
         assert words in run.stdout
     assert kept(folder, case.untouched) == before
+    if case.raised:
+        # Every failure comes before the FIGI look-ups: a stopped run asks nothing.
+        assert services.figi.request_count == 0
+    if case.before_download:
+        assert services.sec.requests == []
 
 
 def test_without_a_results_folder_no_figi_is_asked_for(tmp_path, services):

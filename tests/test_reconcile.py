@@ -127,3 +127,46 @@ def test_nothing_kept_gives_an_empty_table_with_the_portfolio_columns(services, 
     """, env=services.env).check()
     from standins.workbooks import CLEAN_HEADINGS
     assert run.result() == [CLEAN_HEADINGS, 0]
+
+
+BLANK_REMOVALS = """
+import Tavrin, pandas as pd
+from standins.workbooks import CLEAN_HEADINGS
+def holding(description, quantity, value):
+    return ["A", "F", description, "037833100", "T", "E", "USD", 1, "d", value, quantity, value,
+            quantity, value, 0, None]
+cases = {{
+    "would be reported": (holding("APPLE INC COM", 10, 100), [None, 5]),
+    "short description": (holding("Total", 10, 100), [None, None]),
+    "whole quantity taken, value blank": (holding("APPLE INC COM", 10, 100), [10, None]),
+    "whole value taken, quantity blank": (holding("APPLE INC COM", 10, 100), [None, 100]),
+    "nothing held, both blank": (holding("APPLE INC COM", 0, 0), [None, None]),
+    "part taken, value blank": (holding("APPLE INC COM", 10, 100), [5, None]),
+}}
+out = {{}}
+for name, (row, removal) in cases.items():
+    got = {{}}
+    Tavrin.getsec = lambda: None
+    Tavrin.storesec = lambda: pd.DataFrame({{"CUSIPNO": ["037833100"]}})
+    Tavrin.storeraw = lambda: pd.DataFrame([row], columns=CLEAN_HEADINGS)
+    Tavrin.storerem = lambda: pd.DataFrame([["037833100", *removal]], columns=["CUSIP", "Quantity", "Value"])
+    Tavrin.f13excel = lambda s, b: got.setdefault("kept", len(b))
+    try:
+        Tavrin.cruncher()
+        out[name] = got["kept"]
+    except ValueError as error:
+        out[name] = str(error)
+emit(out)
+"""
+
+
+def test_a_blank_removal_amount_stops_only_a_holding_that_would_be_reported(services, base_workdir):
+    out = run_host(base_workdir, BLANK_REMOVALS.format(), env=services.env).check().result()
+    removal = str(base_workdir / "Data" / "Removal.xlsx")
+    for name in ("would be reported", "part taken, value blank"):
+        column = '"Quantity"' if name == "would be reported" else '"Value"'
+        assert all(w in out[name] for w in [removal, "037833100", column, "is blank"])
+    # Left out whatever the blank amount holds: nothing is reported, nothing stops.
+    for name in ("short description", "whole quantity taken, value blank",
+                 "whole value taken, quantity blank", "nothing held, both blank"):
+        assert out[name] == 0

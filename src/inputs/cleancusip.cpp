@@ -8,13 +8,25 @@
 namespace tavrin {
 namespace {
 
-std::string without_blanks(std::string text) {
-    std::string kept;
-    kept.reserve(text.size());
-    for (char c : text) {
-        if (c != ' ') kept += c;
+// Identifiers are compared as text with every Unicode whitespace character
+// removed (custodian exports carry no-break spaces and tabs) and letters in
+// upper case, so "00206r102" and "00206R 102" meet the list's "00206R102".
+py::object identifier_text(const py::handle& text) {
+    if (!PyUnicode_Check(text.ptr())) return py::reinterpret_borrow<py::object>(text);
+    PyObject* source = text.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(source);
+    int kind = PyUnicode_KIND(source);
+    const void* data = PyUnicode_DATA(source);
+    std::u32string kept;
+    kept.reserve(static_cast<size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 character = PyUnicode_READ(kind, data, i);
+        if (!Py_UNICODE_ISSPACE(character)) kept.push_back(character);
     }
-    return kept;
+    PyObject* joined = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept.data(),
+                                                 static_cast<Py_ssize_t>(kept.size()));
+    if (!joined) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(joined).attr("upper")();
 }
 
 // Excel strips the leading zeros of a CUSIP typed as a number, so a whole
@@ -38,8 +50,8 @@ bool padded_digits(py::handle value, std::string& digits) {
     return true;
 }
 
-// The identifier column as text without blanks: what astype(str) gives,
-// except for whole numbers, which get their leading zeros back.
+// The identifier column as cleaned text: what astype(str) gives, except for
+// whole numbers, which get their leading zeros back.
 py::object identifier_texts(const py::object& pd, const py::object& column) {
     py::object texts = column.attr("astype")(builtin("str"));
     py::list as_text = texts.attr("tolist")();
@@ -50,7 +62,7 @@ py::object identifier_texts(const py::object& pd, const py::object& column) {
         if (padded_digits(as_read[i], digits)) {
             cleaned.append(digits);
         } else {
-            cleaned.append(without_blanks(as_text[i].cast<std::string>()));
+            cleaned.append(identifier_text(as_text[i]));
         }
     }
     return pd.attr("Series")(cleaned, "index"_a = column.attr("index"),
@@ -84,14 +96,28 @@ void normalise(py::handle module, py::object df, py::object cusip, py::object mp
     df[cusip] = identifier_texts(global(module, "pd"), df[key]);
 }
 
+// Text cells stay text: a portfolio cell "=HYPERLINK(...)" must not come back
+// as a live formula, nor a web address as a link.
 void save_workbook(py::handle module, const py::object& df, const py::object& mpath) {
-    py::object writer = global(module, "pd").attr("ExcelWriter")(mpath);
+    py::dict options;
+    options["strings_to_formulas"] = false;
+    options["strings_to_urls"] = false;
+    py::dict engine_options;
+    engine_options["options"] = options;
+    py::object writer = global(module, "pd").attr("ExcelWriter")(
+        mpath, "engine"_a = "xlsxwriter", "engine_kwargs"_a = engine_options);
     with_context(writer, [&](const py::object& opened) {
         df.attr("to_excel")(opened, "sheet_name"_a = "Sheet1");
     });
 }
 
 }  // namespace
+
+py::object clean_identifier(const py::handle& value) {
+    std::string digits;
+    if (padded_digits(value, digits)) return py::str(digits);
+    return identifier_text(py::str(value));
+}
 
 py::object cleancusip(py::handle module, py::object df, py::object cusip, py::object mpath) {
     try {
@@ -100,6 +126,10 @@ py::object cleancusip(py::handle module, py::object df, py::object cusip, py::ob
         // A table that cannot be cleaned goes on as it is; interrupts and
         // exits are not the table's fault and pass through.
         if (!error.matches(PyExc_Exception)) throw;
+    } catch (py::builtin_exception&) {
+        // pybind11's own conversion errors stand for Python exceptions and
+        // are discarded like them; nothing of theirs may stay set.
+        PyErr_Clear();
     }
     if (global(module, "mydebug").equal(py::bool_(true))) save_workbook(module, df, mpath);
     return global(module, "pd").attr("DataFrame")(df);

@@ -10,6 +10,10 @@ namespace tavrin {
 // to `mpath` in debug mode, and returns a new table built from it.
 py::object cleancusip(py::handle module, py::object df, py::object cusip, py::object mpath);
 
+// One identifier as cleancusip leaves it: a whole number padded to nine
+// digits, anything else as text without whitespace, letters in upper case.
+py::object clean_identifier(const py::handle& value);
+
 // The portfolio workbook, its two-row headings completed, holdings only.
 py::object storeraw(py::handle module);
 

@@ -1,12 +1,30 @@
 // The pipeline driver. Every stage is looked up by name when it is due, so a
 // host (or a test) that rebinds one changes what the next run calls.
+#include "common/run_record.hpp"
 #include "common/tables.hpp"
 #include "module/module.hpp"
+#include "report/review.hpp"
 
 namespace tavrin {
+namespace {
+
+// Enough of a file's identity to tell whether it was replaced: the writer
+// puts a new file in place, so its inode changes even within one tick of
+// the clock.
+py::object file_identity(const py::object& path) {
+    py::object os = py::module_::import("os");
+    if (!truthy(os.attr("path").attr("exists")(path))) return py::none();
+    py::object status = os.attr("stat")(path);
+    return py::make_tuple(status.attr("st_ino"), status.attr("st_mtime_ns"),
+                          status.attr("st_size"));
+}
+
+}  // namespace
 
 py::object cruncher(py::handle module) {
     print_trace(module);
+    require_working_folder(module);
+    RunRecord record;
     global(module, "getsec")();
     py::object sec = global(module, "storesec")();
     // The list's distinct CUSIPs in order of first appearance, so that runs
@@ -22,10 +40,15 @@ py::object cruncher(py::handle module) {
     py::object raw = global(module, "storeraw")();
     py::object rem = global(module, "storerem")();
 
-    py::object bswout = reconcile(module, list_cusips, raw, rem);
+    py::object bswout = reconcile(module, list_cusips, raw, rem, &record);
 
     global(module, "cleancusip")(bswout, "CUSIPID", global(module, "res_path"));
+    // The review describes the document this run wrote, and no other.
+    py::object document = global(module, "fres_path").attr("replace")(".xlsx", ".xml");
+    py::object before = file_identity(document);
     global(module, "f13excel")(sec, bswout);
+    py::object after = file_identity(document);
+    if (!after.is_none() && !after.equal(before)) write_review(record, sec, document);
     return py::none();
 }
 

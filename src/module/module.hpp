@@ -6,6 +6,8 @@
 
 namespace tavrin {
 
+class RunRecord;
+
 // Binds the packages the pipeline works with, in the order a host would
 // import them at the top of a script.
 void import_packages(py::module_ module);
@@ -20,9 +22,15 @@ void bind_functions(py::module_ module);
 // The pipeline driver: download, extract, intake, reconcile, report.
 py::object cruncher(py::handle module);
 
+// FileNotFoundError naming everything of the working folder that is missing
+// (the Data, Store and Results folders, the two workbooks), found before
+// anything is downloaded.
+void require_working_folder(py::handle module);
+
 // The reconciled holdings: one row per list CUSIP that the portfolio holds,
 // its amounts added up and reduced by the removal list, kept when positive.
+// When `record` is given, what became of every portfolio CUSIP goes there.
 py::object reconcile(py::handle module, const py::list& list_cusips,
-                     const py::object& raw, const py::object& rem);
+                     const py::object& raw, const py::object& rem, RunRecord* record = nullptr);
 
 }  // namespace tavrin

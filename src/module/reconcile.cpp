@@ -6,11 +6,14 @@
 // columns J to N are added up over its rows, the removal list's "Quantity"
 // and "Value" are taken off, and the first row with those totals is kept
 // when column C reads like a security (more than five characters) and the
-// quantity and value still round above zero.
+// quantity and value still round above zero. What becomes of every
+// portfolio CUSIP, reported or not and why, goes to the run's record.
+#include "common/run_record.hpp"
 #include "common/tables.hpp"
 #include "module/module.hpp"
 
 #include <array>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -32,17 +35,25 @@ class RowsByCusip {
             if (!groups_.contains(cusip)) {
                 groups_[cusip] = py::int_(rows_.size());
                 rows_.emplace_back();
+                order_.append(cusip);
             }
             rows_[groups_[cusip].cast<size_t>()].push_back(row);
         }
     }
     const std::vector<size_t>* find(const py::handle& cusip) const {
         if (!groups_.contains(cusip)) return nullptr;
-        return &rows_[py::reinterpret_borrow<py::object>(groups_[cusip]).cast<size_t>()];
+        return &rows_[group(cusip)];
     }
+    size_t group(const py::handle& cusip) const {
+        return py::reinterpret_borrow<py::object>(groups_[cusip]).cast<size_t>();
+    }
+    // The distinct CUSIPs in order of first appearance, and their rows.
+    const py::list& cusips() const { return order_; }
+    const std::vector<size_t>& rows(size_t group) const { return rows_[group]; }
 
   private:
     py::dict groups_;
+    py::list order_;
     std::vector<std::vector<size_t>> rows_;
 };
 
@@ -145,6 +156,16 @@ Holding add_up_holding(const Portfolio& portfolio, const std::vector<size_t>& ro
     return holding;
 }
 
+// What the removal list takes off one holding in one of its columns: the
+// total of the amounts given, and whether a row left the amount blank
+// (which matters only where the holding would otherwise be reported).
+struct Removal {
+    bool any = false;
+    bool blank = false;
+    py::object amount;
+    std::string where;
+};
+
 // The removal list's "Quantity" and "Value" per CUSIP, read on first use: a
 // removal list whose rows match no holding needs neither column.
 class Removals {
@@ -156,22 +177,26 @@ class Removals {
                            "Head the CUSIP column \"CUSIP\" in row 1.")
                     .attr("tolist")()) {}
 
-    // The total of `label` over the removal rows of `cusip`, or none.
-    py::object total(const char* label, const py::handle& cusip) {
+    bool has(const py::handle& cusip) const { return rows_.find(cusip) != nullptr; }
+
+    Removal total(const char* label, const py::handle& cusip) {
+        Removal removal;
         const std::vector<size_t>* rows = rows_.find(cusip);
-        if (!rows) return py::none();
+        if (!rows) return removal;
+        removal.any = true;
         const Column& column = amounts(label);
-        std::string where = "Removal workbook " + text(path_) + ": the row for CUSIP " +
-                            text(cusip) + ", column \"" + label + "\"";
+        removal.where = "Removal workbook " + text(path_) + ": the row for CUSIP " +
+                        text(cusip) + ", column \"" + label + "\"";
         py::list values;
         for (size_t row : *rows) {
             if (column.missing[row]) {
-                raise_error(PyExc_ValueError, where + " is blank; enter the amount to take off "
-                                                      "(0 for none).");
+                removal.blank = true;
+            } else {
+                values.append(column.values[row]);
             }
-            values.append(column.values[row]);
         }
-        return add_up(values, where);
+        removal.amount = add_up(values, removal.where);
+        return removal;
     }
 
   private:
@@ -195,17 +220,30 @@ class Removals {
     Column quantity_, value_;
 };
 
-void take_off_removals(Holding& holding, Removals& removals, const py::handle& cusip) {
-    py::object quantity = removals.total("Quantity", cusip);
-    if (quantity.is_none()) return;
-    py::object value = removals.total("Value", cusip);
-    for (size_t position : kQuantities) {
-        py::object& cell = holding.totals[position - kAmounts.front()];
-        cell = cell - quantity;
+struct RemovalPair {
+    Removal quantity;
+    Removal value;
+};
+
+RemovalPair removals_of(Removals& removals, const py::handle& cusip) {
+    if (!removals.has(cusip)) return {};
+    return {removals.total("Quantity", cusip), removals.total("Value", cusip)};
+}
+
+// A blank amount takes nothing off here; whether the holding is left out
+// anyway is decided with it unknown.
+void take_off_removals(Holding& holding, const RemovalPair& removal) {
+    if (removal.quantity.any && !removal.quantity.blank) {
+        for (size_t position : kQuantities) {
+            py::object& cell = holding.totals[position - kAmounts.front()];
+            cell = cell - removal.quantity.amount;
+        }
     }
-    for (size_t position : kValues) {
-        py::object& cell = holding.totals[position - kAmounts.front()];
-        cell = cell - value;
+    if (removal.value.any && !removal.value.blank) {
+        for (size_t position : kValues) {
+            py::object& cell = holding.totals[position - kAmounts.front()];
+            cell = cell - removal.value.amount;
+        }
     }
 }
 
@@ -214,10 +252,40 @@ bool rounds_above_zero(const py::object& amount) {
     return rounded > py::int_(0);
 }
 
-bool is_kept(const Portfolio& portfolio, const Holding& holding) {
+constexpr size_t kQuantity = 12 - 9;  // column M among the totals
+constexpr size_t kValue = 13 - 9;     // column N
+
+enum class Test { kFails, kPasses, kUnknown };
+
+// A blank removal amount leaves the total unknown, except that taking
+// something off cannot lift a holding that is not above zero already.
+Test amount_test(const Holding& holding, size_t total, const Removal& removal) {
+    bool above_zero = rounds_above_zero(holding.totals[total]);
+    if (!above_zero) return Test::kFails;
+    return removal.blank ? Test::kUnknown : Test::kPasses;
+}
+
+[[noreturn]] void raise_blank(const Removal& removal) {
+    raise_error(PyExc_ValueError,
+                removal.where + " is blank; enter the amount to take off (0 for none).");
+}
+
+// The keep test in its order (description, quantity, value), with the
+// reason a holding is left out, or nullptr when it is kept. A blank removal
+// amount stops the run only where the holding would otherwise be reported.
+const char* left_out_reason(const Portfolio& portfolio, const Holding& holding,
+                            const std::array<py::object, 5>& held, const RemovalPair& removal) {
     py::object marker = filled(portfolio.marker, holding.first_row, py::int_(0));
-    return py::len(py::str(marker)) > 5 && rounds_above_zero(holding.totals[12 - 9]) &&
-           rounds_above_zero(holding.totals[13 - 9]);
+    if (py::len(py::str(marker)) <= 5) return left_out::kShortDescription;
+    Test quantity = amount_test(holding, kQuantity, removal.quantity);
+    Test value = amount_test(holding, kValue, removal.value);
+    if (quantity == Test::kFails || value == Test::kFails) {
+        bool held_above_zero = rounds_above_zero(held[kQuantity]) && rounds_above_zero(held[kValue]);
+        return held_above_zero ? left_out::kRemovedInFull : left_out::kNotAboveZero;
+    }
+    if (quantity == Test::kUnknown) raise_blank(removal.quantity);
+    if (value == Test::kUnknown) raise_blank(removal.value);
+    return nullptr;
 }
 
 // Missing cells become 0; columns of text are widened to objects first, as
@@ -249,20 +317,120 @@ py::object holdings_table(const py::object& raw, const std::vector<Holding>& kep
     return table;
 }
 
+// CUSIP characters' values for the check digit: digits as themselves,
+// letters from 10 (A) on.
+int character_value(char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : c - 'A' + 10;
+}
+
+// The ninth character of a CUSIP checks the first eight: modulus 10,
+// double-add-double (every second value doubled, digits of the results
+// added up).
+bool check_digit_matches(const std::string& cusip) {
+    int total = 0;
+    for (size_t i = 0; i < 8; ++i) {
+        int value = character_value(cusip[i]);
+        if (i % 2 == 1) value *= 2;
+        total += value / 10 + value % 10;
+    }
+    return cusip[8] - '0' == (10 - total % 10) % 10;
+}
+
+bool nine_letters_and_digits(const py::handle& cusip) {
+    if (!PyUnicode_Check(cusip.ptr()) || !PyUnicode_IS_ASCII(cusip.ptr())) return false;
+    std::string characters = py::str(cusip);
+    if (characters.size() != 9) return false;
+    for (char c : characters) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) &&
+            !(c >= 'A' && c <= 'Z')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Why a CUSIP that is not on the list cannot be: malformed identifiers
+// (a CUSIP Excel turned into a number, a typing slip) are told apart from
+// real CUSIPs of securities the list does not carry.
+const char* not_listed_reason(const py::handle& cusip) {
+    if (!nine_letters_and_digits(cusip)) return left_out::kNotNineCharacters;
+    std::string characters = py::str(cusip);
+    if (!std::isdigit(static_cast<unsigned char>(characters[8])) ||
+        !check_digit_matches(characters)) {
+        return left_out::kCheckDigit;
+    }
+    return left_out::kNotListed;
+}
+
+// A total for the review only: a column that cannot be added up (text in
+// a holding nobody reports) shows no total rather than stopping the run.
+py::object total_if_possible(const Portfolio& portfolio, size_t amount,
+                             const std::vector<size_t>& rows) {
+    py::list values;
+    for (size_t row : rows) {
+        values.append(filled(portfolio.amounts[amount], row, portfolio.zeros[amount]));
+    }
+    try {
+        return builtin("sum")(values);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        return py::none();
+    }
+}
+
+py::object description_of(const Portfolio& portfolio, size_t first_row) {
+    return filled(portfolio.marker, first_row, py::none());
+}
+
+// Every portfolio CUSIP once, in order of first appearance: those the list
+// walk decided, then the ones it never met, which are not on the list.
+void record_outcomes(RunRecord& record, const Portfolio& portfolio,
+                     std::vector<HoldingOutcome>& decided, std::vector<bool>& met) {
+    record.outcomes.clear();
+    const py::list& cusips = portfolio.rows.cusips();
+    for (size_t group = 0; group < cusips.size(); ++group) {
+        if (met[group]) {
+            record.outcomes.push_back(decided[group]);
+            continue;
+        }
+        py::object cusip = cusips[group];
+        const std::vector<size_t>& rows = portfolio.rows.rows(group);
+        record.outcomes.push_back({cusip, description_of(portfolio, rows.front()),
+                                   total_if_possible(portfolio, kQuantity, rows),
+                                   total_if_possible(portfolio, kValue, rows),
+                                   not_listed_reason(cusip)});
+    }
+    record.reconciled = true;
+}
+
 }  // namespace
 
 py::object reconcile(py::handle module, const py::list& list_cusips, const py::object& raw,
-                     const py::object& rem) {
+                     const py::object& rem, RunRecord* record) {
     Portfolio portfolio = read_portfolio(module, raw);
     Removals removals(module, rem);
     std::vector<Holding> kept;
+    size_t groups = py::len(portfolio.rows.cusips());
+    std::vector<HoldingOutcome> decided(groups);
+    std::vector<bool> met(groups, false);
     for (const py::handle& cusip : list_cusips) {
         const std::vector<size_t>* rows = portfolio.rows.find(cusip);
         if (!rows) continue;  // not held: the removal list is not consulted
         Holding holding = add_up_holding(portfolio, *rows, cusip);
-        take_off_removals(holding, removals, cusip);
-        if (is_kept(portfolio, holding)) kept.push_back(std::move(holding));
+        std::array<py::object, 5> held = holding.totals;
+        RemovalPair removal = removals_of(removals, cusip);
+        take_off_removals(holding, removal);
+        const char* reason = left_out_reason(portfolio, holding, held, removal);
+        size_t group = portfolio.rows.group(cusip);
+        if (!met[group]) {
+            met[group] = true;
+            decided[group] = {py::reinterpret_borrow<py::object>(cusip),
+                              description_of(portfolio, holding.first_row), held[kQuantity],
+                              held[kValue], reason};
+        }
+        if (!reason) kept.push_back(std::move(holding));
     }
+    if (record) record_outcomes(*record, portfolio, decided, met);
     return holdings_table(raw, kept);
 }
 

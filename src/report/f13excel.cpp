@@ -8,8 +8,10 @@
 #include "figi/figi.hpp"
 #include "report/first_rows.hpp"
 #include "report/report.hpp"
+#include "report/review.hpp"
 
 #include <string>
+#include <vector>
 
 namespace tavrin {
 namespace {
@@ -88,18 +90,31 @@ py::list cusip_texts(const py::list& cusips) {
     return py::list(seen);
 }
 
-py::tuple information_row(py::handle module, const FirstRows& list, const FirstRows& holdings,
-                          const py::handle& cusip) {
-    py::object name = escaped(list.field(cusip, kIssuerName));
+// Everything of a row but its FIGI: what the list and the holdings give,
+// found out (and failing) before any FIGI is asked for.
+struct RowParts {
+    py::object cusip, name, description, value, shares;
+    py::str putcall;
+};
+
+RowParts row_parts(py::handle module, const FirstRows& list, const FirstRows& holdings,
+                   const py::handle& cusip) {
+    check_listed(list, cusip);
     py::object description = list.field(cusip, kIssuerDescription);
-    py::object figi = py::str(global(module, "openfigi")(py::str(cusip)));
-    py::object value = builtin("round")(holdings.field(cusip, kMarketValue));
-    py::object shares = builtin("round")(holdings.field(cusip, kQuantity));
-    py::str putcall = put_or_call_of_listed(module, list, cusip, description);
+    return {py::reinterpret_borrow<py::object>(cusip),
+            escaped(list.field(cusip, kIssuerName)),
+            description,
+            builtin("round")(holdings.field(cusip, kMarketValue)),
+            builtin("round")(holdings.field(cusip, kQuantity)),
+            put_or_call_of_listed(module, list, cusip, description)};
+}
+
+py::tuple information_row(py::handle module, const RowParts& row) {
+    py::object figi = py::str(global(module, "openfigi")(py::str(row.cusip)));
     py::int_ zero(0);
     // Shares, sole discretion, and every share under voting authority None.
-    return py::make_tuple(name, escaped(description), cusip, figi, value, shares, "SH", putcall,
-                          "SOLE", zero, zero, zero, shares);
+    return py::make_tuple(row.name, escaped(row.description), row.cusip, figi, row.value,
+                          row.shares, "SH", row.putcall, "SOLE", zero, zero, zero, row.shares);
 }
 
 py::object information_table(py::handle module, const py::object& sec, const py::object& bswout) {
@@ -112,11 +127,13 @@ py::object information_table(py::handle module, const py::object& sec, const py:
         FirstRows list(sec, "CUSIPNO", {"ISSUERNAME", "ISSUERDESCRIPTION"}, kList);
         FirstRows holdings(bswout, "CUSIPID",
                            {"TotalSettlementMarketValue", "TotalSettlementQuantity"}, kHoldings);
-        // Every holding must be on the list; finding out before the FIGI
-        // look-ups saves the requests of a report that cannot be built.
-        for (py::handle cusip : cusips) check_listed(list, cusip);
+        // A holding off the list, a list row without its description or an
+        // amount that cannot be rounded stops the report; finding out before
+        // the FIGI look-ups saves the requests of a report that cannot be built.
+        std::vector<RowParts> parts;
+        for (py::handle cusip : cusips) parts.push_back(row_parts(module, list, holdings, cusip));
         ReportLookUps figis(module, cusip_texts(cusips));
-        for (py::handle cusip : cusips) rows.append(information_row(module, list, holdings, cusip));
+        for (const RowParts& row : parts) rows.append(information_row(module, row));
     }
     return global(module, "pd").attr("DataFrame")(rows, "columns"_a = column_labels());
 }
@@ -127,6 +144,7 @@ py::object f13excel(py::handle module, py::object sec, py::object bswout) {
     print_trace(module);
     // Found out before any FIGI is asked for, not after.
     require_results_folder(global(module, "fres_path"));
+    refuse_empty_report(module, bswout);
     py::object f13out = information_table(module, sec, bswout);
     // The debug workbook shows the rows in processing order, before the sort.
     global(module, "cleancusip")(f13out, "cusip", global(module, "fres_path"));

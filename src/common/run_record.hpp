@@ -1,0 +1,67 @@
+// What one run of the pipeline found out about the portfolio, kept for the
+// review workbook: which rows the intake could not read as holdings, and
+// what became of each portfolio CUSIP.
+//
+// The driver owns one RunRecord for the length of its call; the stages it
+// calls by name (storeraw, f13excel) add to it or read it through current()
+// only while it lives, so a stage called directly by a host records nothing
+// and nothing survives the run.
+#pragma once
+
+#include "common/python.hpp"
+
+#include <vector>
+
+namespace tavrin {
+
+// Why a portfolio CUSIP is not in the information table.
+namespace left_out {
+constexpr const char* kNotListed = "not on the 13(f) list";
+constexpr const char* kNotNineCharacters = "not on the 13(f) list: not nine letters and digits";
+constexpr const char* kCheckDigit = "not on the 13(f) list: check digit does not match";
+constexpr const char* kRemovedInFull = "removed in full";
+constexpr const char* kNotAboveZero = "quantity or value not above zero";
+constexpr const char* kShortDescription = "description of five characters or fewer";
+}  // namespace left_out
+
+// One portfolio CUSIP: its first row's column C, its quantity (M) and value
+// (N) added up over its rows before any removal (None where they cannot be
+// added up), and why it is left out, or nullptr when it goes to the report.
+struct HoldingOutcome {
+    py::object cusip;
+    py::object description;
+    py::object quantity;
+    py::object value;
+    const char* reason;
+};
+
+// A row below the second heading row that holds a CUSIP or an amount but
+// has column C empty, so it is no holding: its row number in the workbook
+// and its cells.
+struct UnreadRow {
+    py::object row;
+    py::list cells;
+};
+
+class RunRecord {
+  public:
+    RunRecord();
+    ~RunRecord();
+    RunRecord(const RunRecord&) = delete;
+    RunRecord& operator=(const RunRecord&) = delete;
+
+    // The innermost live record, or nullptr outside a driver's run.
+    static RunRecord* current();
+
+    // Set once the reconciliation has recorded every portfolio CUSIP.
+    bool reconciled = false;
+    std::vector<HoldingOutcome> outcomes;
+
+    py::list portfolio_headings;  // the headings the unread rows' cells go under
+    std::vector<UnreadRow> unread_rows;
+
+  private:
+    RunRecord* outer_;
+};
+
+}  // namespace tavrin

@@ -1,0 +1,277 @@
+// The review workbook: every portfolio holding accounted for.
+//
+// "Reported" is the information table this run wrote, read back from the
+// document itself, so it shows exactly what EDGAR gets, in its order. "Not
+// reported" gives every other portfolio CUSIP with the one reason it was
+// left out; "Rows not read" the portfolio rows that looked like holdings
+// but had column C empty. The workbook replaces the previous one only once
+// it is complete, like the document.
+#include "common/run_record.hpp"
+#include "report/first_rows.hpp"
+#include "report/review.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace tavrin {
+namespace {
+
+constexpr const char* kReviewName = "F13Review.xlsx";
+constexpr const char* kOptionNote =
+    "option row of the list: filed as shares under the list's number; check before filing";
+
+constexpr const char* kReportedHeadings[] = {"CUSIP", "Issuer",  "Title of class", "FIGI",
+                                             "Value", "Shares", "Note"};
+constexpr const char* kNotReportedHeadings[] = {
+    "CUSIP", "Description (column C)", "Quantity (column M, added up)",
+    "Value (column N, added up)", "Reason not reported"};
+
+// Every cell goes to the writer as the type it is to have, with the
+// writer's conversions off, so a text that starts with "=" or reads like a
+// number or an address stays text.
+class Sheet {
+  public:
+    Sheet(const py::object& book, const char* name, const py::object& heading_format)
+        : sheet_(book.attr("add_worksheet")(name)),
+          heading_format_(heading_format),
+          write_row_(sheet_.attr("write_row")) {}
+
+    void headings(const py::list& labels) {
+        write_row_(0, 0, labels, heading_format_);
+        sheet_.attr("freeze_panes")(1, 0);
+    }
+
+    void row(const py::list& cells) {
+        py::list typed;
+        for (auto cell : cells) typed.append(as_written(cell));
+        write_row_(++row_, 0, typed);
+    }
+
+  private:
+    // None stays empty; numbers stay numbers unless the format has no room
+    // for them (NaN is left empty, infinity written out); anything else is
+    // its text, an empty text left empty.
+    static py::object as_written(const py::handle& value) {
+        if (value.is_none() || PyBool_Check(value.ptr())) {
+            return py::reinterpret_borrow<py::object>(value);
+        }
+        if (is_number(value)) {
+            double number = PyFloat_AsDouble(value.ptr());
+            if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            if (std::isnan(number)) return py::none();
+            if (std::isinf(number)) return py::str(value);
+            return py::float_(number);
+        }
+        py::str text(value);
+        return py::len(text) > 0 ? py::object(text) : py::object(py::none());
+    }
+
+    static bool is_number(const py::handle& value) {
+        return !PyUnicode_Check(value.ptr()) && PyNumber_Check(value.ptr()) &&
+               (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
+                py::hasattr(value, "dtype"));
+    }
+
+    py::object sheet_;
+    py::object heading_format_;
+    py::object write_row_;
+    size_t row_ = 0;
+};
+
+template <size_t N>
+py::list labels(const char* const (&texts)[N]) {
+    py::list list;
+    for (const char* label : texts) list.append(label);
+    return list;
+}
+
+// An element's text as a whole number where it is one (value, shares).
+py::object number_or_text(const py::object& value) {
+    if (value.is_none()) return value;
+    std::string digits = py::str(value);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return value;
+    }
+    return py::int_(py::str(value));
+}
+
+// The list's description for each CUSIP, where the list has one.
+struct OptionRows {
+    explicit OptionRows(const py::object& sec) {
+        py::list columns = sec.attr("columns").attr("tolist")();
+        if (!columns.contains("CUSIPNO") || !columns.contains("ISSUERDESCRIPTION")) return;
+        list.emplace_back(sec, "CUSIPNO", std::vector<const char*>{"ISSUERDESCRIPTION"},
+                          "The securities list");
+    }
+    bool is_option(const py::handle& cusip) const {
+        if (list.empty() || !list.front().has(cusip)) return false;
+        py::object description = list.front().field(cusip, 0);
+        if (!PyUnicode_Check(description.ptr())) return false;
+        py::object kind = description.attr("strip")();
+        return kind.equal(py::str("CALL")) || kind.equal(py::str("PUT"));
+    }
+    std::vector<FirstRows> list;
+};
+
+// The document's entries in its order: CUSIP, issuer, title, FIGI, value,
+// shares.
+std::vector<py::list> reported_rows(const py::object& document, const OptionRows& options) {
+    py::object etree = py::module_::import("lxml.etree");
+    py::object parser = etree.attr("XMLParser")("resolve_entities"_a = false, "huge_tree"_a = true);
+    py::object root = etree.attr("parse")(document, parser).attr("getroot")();
+    py::object space = etree.attr("QName")(root).attr("namespace");
+    std::string ns = space.is_none() ? "" : "{" + text(space) + "}";
+    auto name = [&](const char* element) { return py::str(ns + element); };
+    py::str cusip_tag = name("cusip"), issuer = name("nameOfIssuer"), title = name("titleOfClass"),
+            figi_tag = name("figi"), value = name("value"),
+            shares = py::str(ns + "shrsOrPrnAmt/" + ns + "sshPrnamt");
+    std::vector<py::list> rows;
+    for (auto entry : root.attr("findall")(name("infoTable"))) {
+        py::object field = entry.attr("findtext");
+        py::object cusip = field(cusip_tag);
+        py::object figi = field(figi_tag);
+        py::list row;
+        row.append(cusip);
+        row.append(field(issuer));
+        row.append(field(title));
+        row.append(figi);
+        row.append(number_or_text(field(value)));
+        row.append(number_or_text(field(shares)));
+        row.append(options.is_option(cusip) ? py::object(py::str(kOptionNote)) : py::none());
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+bool not_on_the_list(const char* reason) {
+    return std::strcmp(reason, left_out::kNotListed) == 0 ||
+           std::strcmp(reason, left_out::kNotNineCharacters) == 0 ||
+           std::strcmp(reason, left_out::kCheckDigit) == 0;
+}
+
+std::vector<const HoldingOutcome*> not_reported(const RunRecord& record) {
+    std::vector<const HoldingOutcome*> left;
+    for (const HoldingOutcome& outcome : record.outcomes) {
+        if (outcome.reason != nullptr) left.push_back(&outcome);
+    }
+    return left;
+}
+
+void write_sheets(const py::object& book, const std::vector<py::list>& reported,
+                  const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
+    py::dict bold;
+    bold["bold"] = true;
+    py::object heading = book.attr("add_format")(bold);
+
+    Sheet reported_sheet(book, "Reported", heading);
+    reported_sheet.headings(labels(kReportedHeadings));
+    for (const py::list& row : reported) reported_sheet.row(row);
+
+    Sheet left_sheet(book, "Not reported", heading);
+    left_sheet.headings(labels(kNotReportedHeadings));
+    for (const HoldingOutcome* outcome : left) {
+        py::list row;
+        row.append(outcome->cusip);
+        row.append(outcome->description);
+        row.append(outcome->quantity);
+        row.append(outcome->value);
+        row.append(outcome->reason);
+        left_sheet.row(row);
+    }
+
+    Sheet unread_sheet(book, "Rows not read", heading);
+    py::list headings;
+    headings.append("Row in the portfolio workbook");
+    for (auto label : record.portfolio_headings) headings.append(label);
+    unread_sheet.headings(headings);
+    for (const UnreadRow& unread : record.unread_rows) {
+        py::list row;
+        row.append(unread.row);
+        for (auto cell : unread.cells) row.append(cell);
+        unread_sheet.row(row);
+    }
+}
+
+// xlsxwriter builds the package in memory and writes it on close; the file
+// it writes replaces the review only when complete.
+void write_workbook(const py::object& path, const std::vector<py::list>& reported,
+                    const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
+    py::object os = py::module_::import("os");
+    py::object temporary = py::str(path) + py::str(".") +
+                           py::module_::import("secrets").attr("token_hex")(4) + py::str(".tmp");
+    py::dict options;
+    options["in_memory"] = true;
+    options["strings_to_formulas"] = false;
+    options["strings_to_urls"] = false;
+    options["strings_to_numbers"] = false;
+    py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
+    try {
+        write_sheets(book, reported, left, record);
+        book.attr("close")();
+        try {
+            os.attr("replace")(temporary, path);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_PermissionError)) throw;
+            raise_error(PyExc_PermissionError,
+                        "The review workbook " + text(path) + " cannot be replaced: another "
+                        "program holds it. Close it in Excel and run again.");
+        }
+    } catch (...) {
+        try {
+            if (truthy(os.attr("path").attr("exists")(temporary))) os.attr("remove")(temporary);
+        } catch (py::error_already_set& cleanup) {
+            if (!cleanup.matches(PyExc_Exception)) throw;
+        }
+        throw;
+    }
+}
+
+// "Review: 11 reported, 2 not reported (1 not on the list, 1 removed in
+// full) in .../Results/F13Review.xlsx"
+std::string closing_line(size_t reported, const std::vector<const HoldingOutcome*>& left,
+                         const py::object& path) {
+    struct Group {
+        const char* label;
+        size_t count;
+    };
+    std::vector<Group> groups = {{"not on the list", 0},
+                                 {left_out::kRemovedInFull, 0},
+                                 {left_out::kNotAboveZero, 0},
+                                 {left_out::kShortDescription, 0}};
+    for (const HoldingOutcome* outcome : left) {
+        if (not_on_the_list(outcome->reason)) {
+            ++groups[0].count;
+            continue;
+        }
+        for (Group& group : groups) {
+            if (std::strcmp(group.label, outcome->reason) == 0) ++group.count;
+        }
+    }
+    std::string parts;
+    for (const Group& group : groups) {
+        if (group.count == 0) continue;
+        parts += (parts.empty() ? "" : ", ") + std::to_string(group.count) + " " + group.label;
+    }
+    return "Review: " + std::to_string(reported) + " reported, " + std::to_string(left.size()) +
+           " not reported" + (parts.empty() ? "" : " (" + parts + ")") + " in " + text(path);
+}
+
+}  // namespace
+
+void write_review(const RunRecord& record, const py::object& sec, const py::object& document) {
+    py::object path = py::str(
+        py::module_::import("pathlib").attr("Path")(document).attr("with_name")(kReviewName));
+    std::vector<py::list> reported = reported_rows(document, OptionRows(sec));
+    std::vector<const HoldingOutcome*> left = not_reported(record);
+    write_workbook(path, reported, left, record);
+    if (!record.unread_rows.empty()) {
+        builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
+                         " portfolio row(s) below the second heading row hold a CUSIP or an "
+                         "amount but have column C empty; see the sheet \"Rows not read\".");
+    }
+    builtin("print")(closing_line(reported.size(), left, path));
+}
+
+}  // namespace tavrin

@@ -1,0 +1,153 @@
+"""The review workbook: a whole run over a custodian-style portfolio with one
+holding for each way of not being reported, CUSIPs as custodians type them,
+lots whose column C is merged, a listed option, a stray lot with column C
+empty, and a blank removal amount on a holding that goes anyway."""
+from __future__ import annotations
+
+import openpyxl
+import pytest
+
+from report_inputs import LIST_STAND_INS, prepare_inputs, schema_errors
+from scenario import host_environment, make_workdir, run_host
+from standins.openfigi_server import OpenFigiServer, matches_for
+from standins.seclist_pdf import cusip_check_digit
+from standins.workbooks import ROW2_HEADINGS, SECOND_HEADINGS, Holding
+
+NAMESPACE = "{http://www.sec.gov/edgar/document/thirteenf/informationtable}"
+OPTION_NOTE = "option row of the list: filed as shares under the list's number; check before filing"
+SCIENTIFIC = 7.8462e111  # what Excel made of "78462E107"
+NOT_LISTED = "17275R10" + cusip_check_digit("17275R10")
+WRONG_CHECK_DIGIT = NOT_LISTED[:8] + str((int(NOT_LISTED[8]) + 1) % 10)
+
+LISTED = [
+    ("037833100", "APPLE INC", "COM"),
+    ("037833900", "APPLE INC", "CALL"),
+    ("00206R102", "AT&T INC", "COM"),
+    ("594918104", "MICROSOFT CORP", "COM"),
+    ("88160R101", "TESLA INC", "COM"),
+    ("023135106", "AMAZON COM INC", "COM"),
+    ("30303M102", "META PLATFORMS INC", "CL A"),
+    ("46625H100", "JPMORGAN CHASE & CO", "COM"),
+]
+
+# Sheet rows from 5 on; rows 6 and 7 are further lots of row 5, column C
+# merged over the three.
+HOLDINGS = [
+    Holding("037833100", "APPLE INC COM", 60, 6000.0),
+    Holding("037833100", None, 30, 3000.0),
+    Holding("037833100", None, 10, 1000.0),
+    Holding("037833900", "APPLE INC CALL", 5, 500.0),
+    Holding("\u00a000206R102", "AT&T INC COM", 300, 6000.0),
+    Holding("594918\t104", "MICROSOFT CORP COM", 40, 16000.0),
+    Holding("594918104", None, 7, 2800.0),  # column C empty, not merged: not read
+    Holding("88160r101", "TESLA INC COM", 10, 2000.0),
+    Holding("023135106", "AMAZON COM INC", 20, 3000.0),
+    Holding("30303M102", "META PLATFORMS CL A", 0.4, 100.0),
+    Holding("46625H100", "JPM", 10, 1000.0),
+    Holding(NOT_LISTED, "CISCO SYSTEMS INC", 3, 150.0),
+    Holding(WRONG_CHECK_DIGIT, "CISCO MISTYPED", 2, 100.0),
+    Holding(SCIENTIFIC, "SPDR S&P 500 ETF", 1, 500.0),
+]
+REMOVALS = [("023135106", "AMAZON COM INC", 20, None)]  # the whole quantity, value left blank
+
+FIGIS = {c: matches_for(c) for c in ("037833100", "00206R102", "594918104", "88160R101")}
+
+
+def figi(cusip):
+    return FIGIS[cusip][0]["figi"] if cusip in FIGIS else None
+
+
+REPORTED = [
+    ("037833100", "APPLE INC", "COM", figi("037833100"), 10000, 100, None),
+    ("037833900", "APPLE INC", "CALL", None, 500, 5, OPTION_NOTE),
+    ("00206R102", "AT&T INC", "COM", figi("00206R102"), 6000, 300, None),
+    ("594918104", "MICROSOFT CORP", "COM", figi("594918104"), 16000, 40, None),
+    ("88160R101", "TESLA INC", "COM", figi("88160R101"), 2000, 10, None),
+]
+NOT_REPORTED = [
+    ("023135106", "AMAZON COM INC", 20, 3000, "removed in full"),
+    ("30303M102", "META PLATFORMS CL A", 0.4, 100, "quantity or value not above zero"),
+    ("46625H100", "JPM", 10, 1000, "description of five characters or fewer"),
+    (NOT_LISTED, "CISCO SYSTEMS INC", 3, 150, "not on the 13(f) list"),
+    (WRONG_CHECK_DIGIT, "CISCO MISTYPED", 2, 100,
+     "not on the 13(f) list: check digit does not match"),
+    (str(int(SCIENTIFIC)), "SPDR S&P 500 ETF", 1, 500,
+     "not on the 13(f) list: not nine letters and digits"),
+]
+
+
+def headings() -> list[str]:
+    names = [row2 if row2 is not None else second
+             for row2, second in zip(ROW2_HEADINGS, SECOND_HEADINGS)]
+    names[15] = "Unnamed: 15"  # past O no name comes from the second heading row
+    return ["Row in the portfolio workbook"] + [
+        f"{chr(ord('A') + n)}: {name}" for n, name in enumerate(names)]
+
+
+def stray_lot_cells() -> list:
+    cells = Holding("594918104", None, 7, 2800.0).cells()
+    return [11] + cells  # sheet row 11
+
+
+@pytest.fixture(scope="module")
+def review(tmp_path_factory):
+    workdir = make_workdir(tmp_path_factory.mktemp("review") / "work")
+    prepare_inputs(workdir, HOLDINGS, LISTED, REMOVALS)
+    portfolio = workdir / "Data" / "Portfolio.xlsx"
+    book = openpyxl.load_workbook(portfolio)
+    book.active.merge_cells("C5:C7")
+    book.save(portfolio)
+    (workdir / "Results" / "F13Review.xlsx").write_bytes(b"last quarter's review")
+    with OpenFigiServer(FIGIS) as server:
+        run = run_host(workdir, LIST_STAND_INS + "import Tavrin\n",
+                       env=host_environment(TAVRIN_OPENFIGI_BASE_URL=server.base_url))
+    return run.check(), workdir / "Results"
+
+
+def sheet_rows(results, name) -> list[tuple]:
+    book = openpyxl.load_workbook(results / "F13Review.xlsx")
+    return [tuple(row) for row in book[name].iter_rows(values_only=True)]
+
+
+def test_the_document_holds_what_is_reported(review, information_table_schema):
+    _, results = review
+    document = results / "F13Results.xml"
+    assert schema_errors(information_table_schema, document) == []
+    from lxml import etree
+    entries = [(e.findtext(f"{NAMESPACE}cusip"), e.findtext(f"{NAMESPACE}nameOfIssuer"),
+                int(e.findtext(f"{NAMESPACE}value")),
+                int(e.findtext(f"{NAMESPACE}shrsOrPrnAmt/{NAMESPACE}sshPrnamt")))
+               for e in etree.parse(str(document)).getroot()]
+    assert entries == [(c, name, value, shares) for c, name, _, _, value, shares, _ in REPORTED]
+
+
+def test_reported_is_the_document_in_its_order(review):
+    _, results = review
+    assert sheet_rows(results, "Reported") == [
+        ("CUSIP", "Issuer", "Title of class", "FIGI", "Value", "Shares", "Note"), *REPORTED]
+
+
+def test_every_other_portfolio_cusip_is_not_reported_with_its_reason(review):
+    _, results = review
+    assert sheet_rows(results, "Not reported") == [
+        ("CUSIP", "Description (column C)", "Quantity (column M, added up)",
+         "Value (column N, added up)", "Reason not reported"), *NOT_REPORTED]
+
+
+def test_a_lot_with_column_c_empty_outside_a_merge_is_not_read(review):
+    _, results = review
+    rows = sheet_rows(results, "Rows not read")
+    assert rows[0] == tuple(headings())
+    assert [list(row) for row in rows[1:]] == [stray_lot_cells()]
+
+
+def test_the_run_ends_with_the_review_line(review):
+    run, results = review
+    assert run.stdout.splitlines()[-2:] == [
+        "Rows not read: 1 portfolio row(s) below the second heading row hold a CUSIP or an "
+        "amount but have column C empty; see the sheet \"Rows not read\".",
+        "Review: 5 reported, 6 not reported (3 not on the list, 1 removed in full, 1 quantity "
+        f"or value not above zero, 1 description of five characters or fewer) in "
+        f"{results / 'F13Review.xlsx'}",
+    ]
+    assert sorted(p.name for p in results.iterdir()) == ["F13Results.xml", "F13Review.xlsx"]
