@@ -147,6 +147,15 @@ def _vm_kb(field: str) -> int:
     return 0
 
 
+def figis_in_document(path: Path) -> tuple[int, int]:
+    """Entries of the information table with a FIGI, and without."""
+    import xml.etree.ElementTree as ET
+
+    entries = ET.parse(path).getroot().findall(f"{NS}infoTable")
+    found = sum(1 for entry in entries if entry.find(f"{NS}figi") is not None)
+    return found, len(entries) - found
+
+
 def run_host(flavour: str, stats_path: Path) -> int:
     """Runs one pipeline in this interpreter and writes what was measured."""
     import inspect
@@ -262,6 +271,11 @@ def run_host(flavour: str, stats_path: Path) -> int:
         rec.exit(state["startup"])
         state["cruncher"] = rec.enter("cruncher")
         for name in STAGES:
+            # A host that rebinds openfigi gets one call of its own function a
+            # row and no batches: the module's look-ups are measured unwrapped,
+            # through map_jobs, and its FIGIs counted in the document.
+            if name == "openfigi":
+                continue
             function = vars(module).get(name)
             if function is None:
                 state["missing"].append(name)
@@ -325,6 +339,10 @@ def run_host(flavour: str, stats_path: Path) -> int:
         for name, function in state["originals"].items():
             setattr(module, name, function)  # measured without the timing wrappers
         intake = measure_intake(module, state["originals"]["storeraw"], original_read_excel)
+
+    if flavour == "module" and error is None:
+        state["figi_found"], state["figi_blank"] = figis_in_document(
+            Path("Results") / "F13Results.xml")
 
     stats = {
         "flavour": flavour, "error": error, "missing": state["missing"], "events": rec.events,
