@@ -200,6 +200,13 @@ with SecServer() as sec:
         sec.mode, sec.trickle_seconds = "trickle", 0.2
         Tavrin._sec_deadline_seconds = 1
     failing("trickle", trickle)
+
+    # a server that sends one byte and then nothing for ten minutes: the
+    # deadline ends the wait too, not the far longer limit of a single read
+    def stall():
+        sec.mode, sec.trickle_seconds = "trickle", 600
+        Tavrin._sec_deadline_seconds = 1
+    failing("stall", stall)
     del Tavrin._sec_deadline_seconds
 
     def address(url):
@@ -229,7 +236,7 @@ emit(results)
 CUT_SHORT = ["short_body", "broken_chunked", "no_trailer"]
 BAD_ADDRESSES = ["no_scheme", "ftp_scheme", "no_host"]
 FAILURES = ["forbidden", "not_found", "unpublished", "html", "empty", "hang", "no_store",
-            "blocked", "server_error", "redirect_loop", "trickle"] + CUT_SHORT + BAD_ADDRESSES
+            "blocked", "server_error", "redirect_loop", "trickle", "stall"] + CUT_SHORT + BAD_ADDRESSES
 ANSWERED = ["forbidden", "not_found", "unpublished", "html", "empty", "server_error"] + CUT_SHORT
 
 
@@ -305,6 +312,7 @@ def test_answer_that_is_not_a_pdf_is_a_value_error(downloads, case):
     ("broken_chunked", "builtins.ValueError", ["was cut short", "broke off", "Run again"]),
     ("no_trailer", "builtins.ValueError", ["was cut short", 'without the PDF trailer "%%EOF"']),
     ("trickle", "requests.exceptions.ReadTimeout", ["did not send the whole list", "within 1 s"]),
+    ("stall", "requests.exceptions.ReadTimeout", ["did not send the whole list", "within 1 s"]),
     ("no_scheme", "requests.exceptions.InvalidSchema",
      ['TAVRIN_SEC_BASE_URL must hold the scheme and host', '"https://www.sec.gov"']),
     ("ftp_scheme", "requests.exceptions.InvalidSchema", ['"https://www.sec.gov"']),

@@ -62,8 +62,10 @@ void with_context(const py::object& manager, Body&& body) {
     try {
         body(entered);
     } catch (py::error_already_set& error) {
-        py::object swallowed =
-            manager.attr("__exit__")(error.type(), error.value(), error.trace());
+        // An error raised from C++ has no traceback yet: __exit__ gets None,
+        // as Python passes it, not a null object pybind11 cannot convert.
+        py::object trace = error.trace() ? error.trace() : py::none();
+        py::object swallowed = manager.attr("__exit__")(error.type(), error.value(), trace);
         if (!truthy(swallowed)) throw;
         return;
     }

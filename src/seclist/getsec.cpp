@@ -9,6 +9,7 @@
 #include "seclist/seclist.hpp"
 
 #include <chrono>
+#include <algorithm>
 #include <string>
 
 namespace tavrin {
@@ -139,6 +140,39 @@ std::string library_words(const py::object& error) {
     return text(error);
 }
 
+// The socket a streamed answer is read from. The SEC closes each connection
+// after its answer, so http.client has already let go of it in the
+// connection and only the answer's file still reaches it: urllib3's
+// response, http.client's, its buffered file, the socket's raw file, the
+// socket. Any link missing (another library version) gives None.
+py::object body_socket(const py::object& raw) {
+    py::object link = raw;
+    for (const char* name : {"_fp", "fp", "raw", "_sock"}) {
+        link = py::getattr(link, name, py::none());
+        if (link.is_none()) return link;
+    }
+    return link;
+}
+
+// A server that stops sending altogether would otherwise hold each read for
+// the whole read limit: the socket waits no longer than the deadline leaves.
+void wait_at_most(const py::object& raw, double seconds) {
+    py::object socket = body_socket(raw);
+    if (!socket.is_none()) socket.attr("settimeout")(std::max(seconds, 0.001));
+}
+
+[[noreturn]] void raise_past_deadline(py::handle module, const py::object& response,
+                                      const py::object& url, double allowed,
+                                      Py_ssize_t received) {
+    py::object timeout = global(module, "requests").attr("exceptions").attr("ReadTimeout");
+    raise_instance(timeout("The SEC server did not send the whole list from " + text(url) +
+                               " within " + seconds_text(allowed) + " s of the request (" +
+                               std::to_string(received) + " bytes arrived). Check the "
+                               "internet connection and any proxy, and run again; " +
+                               kKept + ".",
+                           "response"_a = response));
+}
+
 // Reads whatever has arrived, at most a chunk, so that a trickling server
 // meets the deadline between its bytes.
 py::bytes read_body(py::handle module, const py::object& response, const py::object& url,
@@ -153,9 +187,13 @@ py::bytes read_body(py::handle module, const py::object& response, const py::obj
     while (true) {
         py::bytes chunk;
         try {
+            wait_at_most(raw, std::chrono::duration<double>(deadline - Clock::now()).count());
             chunk = raw.attr("read1")(kChunkBytes, "decode_content"_a = true);
         } catch (py::error_already_set& error) {
             std::string after = " after " + std::to_string(received) + " bytes";
+            if (error.matches(urllib3.attr("ReadTimeoutError")) && Clock::now() >= deadline) {
+                raise_past_deadline(module, response, url, allowed, received);
+            }
             if (error.matches(urllib3.attr("ReadTimeoutError"))) {
                 // requests' own class for a read that times out in the body
                 py::object stopped =
@@ -178,15 +216,7 @@ py::bytes read_body(py::handle module, const py::object& response, const py::obj
         if (py::len(chunk) == 0) break;
         received += static_cast<Py_ssize_t>(py::len(chunk));
         chunks.append(chunk);
-        if (Clock::now() > deadline) {
-            py::object timeout = global(module, "requests").attr("exceptions").attr("ReadTimeout");
-            raise_instance(timeout("The SEC server did not send the whole list from " + text(url) +
-                                       " within " + seconds_text(allowed) + " s of the request (" +
-                                       std::to_string(received) + " bytes arrived). Check the "
-                                       "internet connection and any proxy, and run again; " +
-                                       kKept + ".",
-                                   "response"_a = response));
-        }
+        if (Clock::now() > deadline) raise_past_deadline(module, response, url, allowed, received);
     }
     return py::bytes("").attr("join")(chunks);
 }
