@@ -158,8 +158,18 @@ def test_a_batch_too_large_is_halved(tmp_path):
     assert " " not in out["figis"].values()
 
 
+def test_a_server_failure_is_waited_out_and_the_batch_asked_again(tmp_path):
+    holdings = cusips(3)
+    with OpenFigiServer(known(holdings)) as server:
+        server.fail_with(503, "refused", headers=[("retry-after", "1")], times=1)
+        out = build_report(tmp_path, server, holdings)
+    assert job_counts(server) == [(3, 503), (3, 200)]
+    assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
+    assert out["printed"] == ["OpenFIGI server failed (Exception: Bad response code 503): "
+                              "waiting 1 s, 3 CUSIPs left"]
+
+
 @pytest.mark.parametrize("status, reason", [
-    (503, "Exception: Bad response code 503"),
     (400, "Exception: Bad response code 400"),
 ])
 def test_a_batch_answered_wrongly_falls_back_to_one_request_per_cusip(tmp_path, status, reason):
@@ -193,6 +203,10 @@ def refuses_with_short_waits(server, other):
     server.fail_with(429, TOO_MANY_REQUESTS_BODY, headers=[("retry-after", "1")], after=1)
 
 
+def fails_with_short_waits(server, other):
+    server.fail_with(503, "Service Unavailable", headers=[("retry-after", "1")], after=1)
+
+
 def sends_elsewhere(server, other):
     server.redirect_to(other.mapping_url, after=1)
 
@@ -209,6 +223,8 @@ def sends_elsewhere(server, other):
      ["asks for a wait of 60 s", "of the time budget of 5 s", "the 15 CUSIPs"], 5),
     (refuses_with_short_waits, "", {}, 6,
      ["for its rate limit after 4 waits", "the 15 CUSIPs", "OPENFIGI_APIKEY"], 9),
+    (fails_with_short_waits, "", {}, 6,
+     ["still failed a batch", "after 4 waits", "503", "the 15 CUSIPs", "run again later"], 9),
     (sends_elsewhere, KEY, {}, 2,
      ["Bad response code 307", "the 15 CUSIPs", "TAVRIN_OPENFIGI_BASE_URL"], 5),
 ])

@@ -30,10 +30,13 @@ constexpr double kLongestWait = 300;
 constexpr const char* kNoFigi = " ";
 constexpr const char* kNoMatch = "No identifier found.";
 
+// kServerFailed: a 5xx, which passes (a busy or restarting service) and is
+// waited out like a rate limit; asking one CUSIP at a time instead would
+// only run into the rate limit and leave most of the batch blank.
 // kUnreachable: no answer at all (no connection, no name, a time-out) or a
 // redirect, which single requests would only meet again; kFailed: an answer
 // that settles nothing, where single requests may still get through.
-enum class Outcome { kAnswered, kRateLimited, kTooLarge, kUnreachable, kFailed };
+enum class Outcome { kAnswered, kRateLimited, kServerFailed, kTooLarge, kUnreachable, kFailed };
 
 struct Reply {
     Outcome outcome;
@@ -104,6 +107,9 @@ Reply send(py::handle module, const py::list& batch, ReportLookUps& look_ups) {
         py::object exception = error.value();
         int status = status_of(exception);
         if (status == 429) return {Outcome::kRateLimited, exception.attr("response"), ""};
+        if (status >= 500 && status < 600) {
+            return {Outcome::kServerFailed, exception.attr("response"), describe(exception)};
+        }
         if (status == 413) return {Outcome::kTooLarge, py::none(), ""};
         // A redirect meets every single request at the same address too:
         // asking one CUSIP at a time would only repeat it.
@@ -138,8 +144,8 @@ double seconds_to_wait(const py::object& response, bool with_key) {
     return std::clamp(seconds, kShortestWait, kLongestWait);
 }
 
-void wait_out_limit(double seconds, Py_ssize_t cusips_left) {
-    builtin("print")("OpenFIGI rate limit reached: waiting " + seconds_text(seconds) + " s, " +
+void wait_out(const std::string& why, double seconds, Py_ssize_t cusips_left) {
+    builtin("print")("OpenFIGI " + why + ": waiting " + seconds_text(seconds) + " s, " +
                          cusips_text(cusips_left) + " left",
                      "flush"_a = true);
     py::module_::import("time").attr("sleep")(seconds);
@@ -165,6 +171,14 @@ void give_up_unreachable(py::handle module, ReportLookUps& look_ups, Py_ssize_t 
                   "check that the service is reachable from this machine (network, proxy, "
                   "firewall) and that TAVRIN_OPENFIGI_BASE_URL is its address, or run again "
                   "later.");
+}
+
+void give_up_server_failed(py::handle module, ReportLookUps& look_ups, Py_ssize_t size,
+                           const std::string& why) {
+    look_ups.stop("OpenFIGI at " + openfigi_address(module) + " still failed a batch of " +
+                      cusips_text(size) + " after " + std::to_string(kWaitsBeforeGivingUp) +
+                      " waits (" + why + ")",
+                  "the service's own server is failing; run again later.");
 }
 
 void give_up_rate_limited(py::handle module, ReportLookUps& look_ups, Py_ssize_t size) {
@@ -193,14 +207,18 @@ void look_up_in_batches(py::handle module, ReportLookUps& look_ups, const py::li
                 next += size;
                 waits = 0;
                 break;
-            case Outcome::kRateLimited: {
+            case Outcome::kRateLimited:
+            case Outcome::kServerFailed: {
+                bool limited = reply.outcome == Outcome::kRateLimited;
                 if (waits == kWaitsBeforeGivingUp) {
-                    return give_up_rate_limited(module, look_ups, size);
+                    if (limited) return give_up_rate_limited(module, look_ups, size);
+                    return give_up_server_failed(module, look_ups, size, reply.failure);
                 }
                 double seconds = seconds_to_wait(reply.response, with_key);
                 // Waiting past the budget would only end in the same blanks.
                 if (seconds >= look_ups.seconds_left()) return look_ups.stop_before_wait(seconds);
-                wait_out_limit(seconds, total - next);
+                wait_out(limited ? "rate limit reached" : "server failed (" + reply.failure + ")",
+                         seconds, total - next);
                 ++waits;
                 break;
             }
