@@ -24,4 +24,24 @@ void require_file(const py::object& file, const std::string& advice) {
     if (!truthy(path.attr("is_file")())) raise_not_found(advice, path);
 }
 
+void replace_whole(const py::object& target, const char* ending,
+                   const std::function<void(const py::object& temporary)>& write) {
+    py::object os = py::module_::import("os");
+    py::str temporary(text(target) + "." +
+                      text(py::module_::import("secrets").attr("token_hex")(4)) + ending);
+    try {
+        write(temporary);
+        os.attr("replace")(temporary, target);
+    } catch (...) {
+        try {
+            if (truthy(os.attr("path").attr("exists")(temporary))) os.attr("remove")(temporary);
+        } catch (py::error_already_set& cleanup) {
+            // The original failure is the one to report, unless the clean-up
+            // was interrupted.
+            if (!cleanup.matches(PyExc_Exception)) throw;
+        }
+        throw;
+    }
+}
+
 }  // namespace tavrin

@@ -3,6 +3,7 @@
 
 #include "common/python.hpp"
 
+#include <functional>
 #include <string>
 
 namespace tavrin {
@@ -14,5 +15,12 @@ void require_folder_of(const py::object& file, const std::string& advice);
 
 // The same for `file` itself.
 void require_file(const py::object& file, const std::string& advice);
+
+// Replaces `target` whole or not at all: `write` fills a new file beside it
+// (its name, a random part and `ending`), which then takes the target's
+// place. On any failure that file is removed, the target is left as it was
+// and the failure goes on to the caller.
+void replace_whole(const py::object& target, const char* ending,
+                   const std::function<void(const py::object& temporary)>& write);
 
 }  // namespace tavrin

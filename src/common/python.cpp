@@ -2,6 +2,9 @@
 
 #include <frameobject.h>
 
+#include <iomanip>
+#include <sstream>
+
 namespace tavrin {
 
 py::object global(py::handle module, const char* name) {
@@ -18,6 +21,17 @@ py::object global(py::handle module, const char* name) {
 
 py::object builtin(const char* name) {
     return py::module_::import("builtins").attr(name);
+}
+
+std::string seconds_text(double seconds) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(1) << seconds;
+    std::string shown = out.str();
+    const std::string whole = ".0";
+    if (shown.size() > whole.size() && shown.compare(shown.size() - 2, 2, whole) == 0) {
+        shown.resize(shown.size() - whole.size());
+    }
+    return shown;
 }
 
 bool truthy(py::handle value) {

@@ -35,6 +35,9 @@ py::object builtin(const char* name);
 inline std::string text(const py::handle& value) { return py::str(value); }
 inline std::string repr_text(const py::handle& value) { return py::repr(value); }
 
+// Seconds as messages show them, to a tenth: "60", "1.5", "12.3".
+std::string seconds_text(double seconds);
+
 // Sets `type` with `message` as the current Python error and throws it.
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 

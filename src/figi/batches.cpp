@@ -216,7 +216,10 @@ void look_up_in_batches(py::handle module, ReportLookUps& look_ups, const py::li
                 }
                 double seconds = seconds_to_wait(reply.response, with_key);
                 // Waiting past the budget would only end in the same blanks.
-                if (seconds >= look_ups.seconds_left()) return look_ups.stop_before_wait(seconds);
+                if (seconds >= look_ups.seconds_left()) {
+                    return look_ups.stop_before_wait(
+                        seconds, limited ? "for its rate limit" : "after its server failed");
+                }
                 wait_out(limited ? "rate limit reached" : "server failed (" + reply.failure + ")",
                          seconds, total - next);
                 ++waits;

@@ -54,7 +54,7 @@ class ReportLookUps {
     // told in one line that gives `why` and `what_to_check`.
     void stop(const std::string& why, const std::string& what_to_check);
     void stop_for_budget();
-    void stop_before_wait(double wait_seconds);
+    void stop_before_wait(double wait_seconds, const std::string& why);
 
     // Once per report: the key is about to travel in plain text.
     void warn_of_plain_key(const std::string& url);
@@ -89,7 +89,5 @@ std::string openfigi_address(py::handle module);
 // "1 CUSIP", "3 CUSIPs".
 std::string cusips_text(Py_ssize_t count);
 
-// Seconds as warnings show them, to a tenth: "60", "1.5", "12.3".
-std::string seconds_text(double seconds);
 
 }  // namespace tavrin

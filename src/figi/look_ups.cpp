@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <iomanip>
-#include <sstream>
 
 namespace tavrin {
 namespace {
@@ -64,17 +62,6 @@ std::string budget_advice(py::handle module) {
 
 std::string cusips_text(Py_ssize_t count) {
     return std::to_string(count) + (count == 1 ? " CUSIP" : " CUSIPs");
-}
-
-std::string seconds_text(double seconds) {
-    std::ostringstream out;
-    out << std::fixed << std::setprecision(1) << seconds;
-    std::string shown = out.str();
-    const std::string whole = ".0";
-    if (shown.size() > whole.size() && shown.compare(shown.size() - 2, 2, whole) == 0) {
-        shown.resize(shown.size() - whole.size());
-    }
-    return shown;
 }
 
 std::string openfigi_address(py::handle module) {
@@ -162,9 +149,9 @@ void ReportLookUps::stop_for_budget() {
          budget_advice(module_));
 }
 
-void ReportLookUps::stop_before_wait(double wait_seconds) {
-    stop("OpenFIGI asks for a wait of " + seconds_text(wait_seconds) +
-             " s for its rate limit, more than the " + seconds_text(std::max(0.0, seconds_left())) +
+void ReportLookUps::stop_before_wait(double wait_seconds, const std::string& why) {
+    stop("OpenFIGI asks for a wait of " + seconds_text(wait_seconds) + " s " + why +
+             ", more than the " + seconds_text(std::max(0.0, seconds_left())) +
              " s left of the time budget of " + seconds_text(budget_) + " s (openfigi_budget)",
          budget_advice(module_));
 }

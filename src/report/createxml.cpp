@@ -146,24 +146,11 @@ Document document_text(const py::object& df) {
 // Text mode, so each line feed becomes the platform's line end; UTF-8
 // because the declaration says so, whatever the machine's default is.
 void write_document(const py::object& path, const std::string& document) {
-    py::object os = py::module_::import("os");
-    py::object temporary = path + py::str(".") +
-                           py::module_::import("secrets").attr("token_hex")(4) + py::str(".tmp");
-    // "x": never write over a file that is not ours.
-    py::object file = builtin("open")(temporary, "x", "encoding"_a = "utf-8");
-    try {
+    replace_whole(path, ".tmp", [&](const py::object& temporary) {
+        // "x": never write over a file that is not ours.
+        py::object file = builtin("open")(temporary, "x", "encoding"_a = "utf-8");
         with_context(file, [&](const py::object& f) { f.attr("write")(py::str(document)); });
-        os.attr("replace")(temporary, path);
-    } catch (...) {
-        try {
-            os.attr("remove")(temporary);
-        } catch (py::error_already_set& cleanup) {
-            // The original failure is the one to report, unless the clean-up
-            // was interrupted.
-            if (!cleanup.matches(PyExc_Exception)) throw;
-        }
-        throw;
-    }
+    });
 }
 
 // The figures of the 13F summary page: the number of entries and the total

@@ -6,6 +6,7 @@
 // left out; "Rows not read" the portfolio rows that looked like holdings
 // but had column C empty. The workbook replaces the previous one only once
 // it is complete, like the document.
+#include "common/files.hpp"
 #include "common/run_record.hpp"
 #include "report/first_rows.hpp"
 #include "report/review.hpp"
@@ -198,33 +199,23 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
 // it writes replaces the review only when complete.
 void write_workbook(const py::object& path, const std::vector<py::list>& reported,
                     const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
-    py::object os = py::module_::import("os");
-    py::object temporary = py::str(path) + py::str(".") +
-                           py::module_::import("secrets").attr("token_hex")(4) + py::str(".tmp");
     py::dict options;
     options["in_memory"] = true;
     options["strings_to_formulas"] = false;
     options["strings_to_urls"] = false;
     options["strings_to_numbers"] = false;
-    py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
     try {
-        write_sheets(book, reported, left, record);
-        book.attr("close")();
-        try {
-            os.attr("replace")(temporary, path);
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_PermissionError)) throw;
-            raise_error(PyExc_PermissionError,
-                        "The review workbook " + text(path) + " cannot be replaced: another "
-                        "program holds it. Close it in Excel and run again.");
-        }
-    } catch (...) {
-        try {
-            if (truthy(os.attr("path").attr("exists")(temporary))) os.attr("remove")(temporary);
-        } catch (py::error_already_set& cleanup) {
-            if (!cleanup.matches(PyExc_Exception)) throw;
-        }
-        throw;
+        replace_whole(path, ".tmp", [&](const py::object& temporary) {
+            py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
+            write_sheets(book, reported, left, record);
+            book.attr("close")();
+        });
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_PermissionError)) throw;
+        raise_error(PyExc_PermissionError,
+                    "The review workbook " + text(path) + " cannot be replaced: another "
+                    "program holds it, or the Results folder cannot be written. Close it in "
+                    "Excel and run again.");
     }
 }
 

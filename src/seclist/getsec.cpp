@@ -45,13 +45,6 @@ double deadline_seconds(py::handle module) {
     return py::reinterpret_borrow<py::object>(value).cast<double>();
 }
 
-std::string seconds_text(double seconds) {
-    std::string out = std::to_string(seconds);
-    out.erase(out.find_last_not_of('0') + 1);
-    if (out.back() == '.') out.pop_back();
-    return out;
-}
-
 bool matches_any(py::error_already_set& error, const py::object& module,
                  std::initializer_list<const char*> names) {
     for (const char* name : names) {
@@ -249,17 +242,6 @@ void check_whole(const py::object& response, const py::bytes& body, const py::ob
     }
 }
 
-void write_atomically(const py::object& target, const py::bytes& content) {
-    py::object partial = target.attr("with_name")(text(target.attr("name")) + ".download");
-    try {
-        partial.attr("write_bytes")(content);
-        py::module_::import("os").attr("replace")(partial, target);
-    } catch (py::error_already_set&) {
-        partial.attr("unlink")("missing_ok"_a = true);
-        throw;
-    }
-}
-
 }  // namespace
 
 py::object getsec(py::handle module) {
@@ -279,7 +261,9 @@ py::object getsec(py::handle module) {
         throw;
     }
     response.attr("close")();
-    write_atomically(filename, body);
+    replace_whole(filename, ".download", [&](const py::object& partial) {
+        py::module_::import("pathlib").attr("Path")(partial).attr("write_bytes")(body);
+    });
     return py::none();
 }
 
