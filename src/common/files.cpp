@@ -44,4 +44,9 @@ void replace_whole(const py::object& target, const char* ending,
     }
 }
 
+void replace_with_results(const py::object& target, const char* ending,
+                          const std::function<void(const py::object& temporary)>& write) {
+    replace_whole(target, ending, write);
+}
+
 }  // namespace tavrin

@@ -23,4 +23,10 @@ void require_file(const py::object& file, const std::string& advice);
 void replace_whole(const py::object& target, const char* ending,
                    const std::function<void(const py::object& temporary)>& write);
 
+// The same for a file the run delivers to Results (the information table, the
+// review, the submission): during a run these are replaced together at its
+// end, or none of them is; outside a run, at once.
+void replace_with_results(const py::object& target, const char* ending,
+                          const std::function<void(const py::object& temporary)>& write);
+
 }  // namespace tavrin

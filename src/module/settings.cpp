@@ -91,6 +91,7 @@ void bind_paths(py::module_ m) {
     m.attr("raw_path") = working_path(mydir, "\\Data\\Portfolio.xlsx");
     m.attr("rawc_path") = working_path(mydir, "\\Store\\CPortfolio.xlsx");
     m.attr("rem_path") = working_path(mydir, "\\Data\\Removal.xlsx");
+    m.attr("filer_path") = working_path(mydir, "\\Data\\Filer.xlsx");
     m.attr("remc_path") = working_path(mydir, "\\Store\\CRemoval.xlsx");
     m.attr("res_path") = working_path(mydir, "\\Store\\Results.xlsx");
     m.attr("fres_path") = working_path(mydir, "\\Results\\F13Results.xlsx");
