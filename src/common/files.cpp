@@ -49,4 +49,6 @@ void replace_with_results(const py::object& target, const char* ending,
     replace_whole(target, ending, write);
 }
 
+py::object delivered_path(const py::object& target) { return target; }
+
 }  // namespace tavrin

@@ -29,4 +29,8 @@ void replace_whole(const py::object& target, const char* ending,
 void replace_with_results(const py::object& target, const char* ending,
                           const std::function<void(const py::object& temporary)>& write);
 
+// The file that holds what `target` will be once this run's results are in
+// place: the temporary a writer filled for it during a run, else `target`.
+py::object delivered_path(const py::object& target);
+
 }  // namespace tavrin
