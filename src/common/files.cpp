@@ -1,5 +1,7 @@
 #include "common/files.hpp"
 
+#include "common/delivery.hpp"
+
 namespace tavrin {
 namespace {
 
@@ -24,14 +26,47 @@ void require_file(const py::object& file, const std::string& advice) {
     if (!truthy(path.attr("is_file")())) raise_not_found(advice, path);
 }
 
-void replace_whole(const py::object& target, const char* ending,
-                   const std::function<void(const py::object& temporary)>& write) {
+namespace {
+
+// The file system's own words for a full disk or a file too large name
+// neither the file nor a way out; these say both, under the same class and
+// errno, so callers catching OSError keep working.
+void explain_file_system_error(py::error_already_set& error, const py::object& target) {
+    if (!error.matches(PyExc_OSError)) return;
+    py::object errno_module = py::module_::import("errno");
+    py::object code = error.value().attr("errno");
+    std::string advice;
+    bool over_quota = py::hasattr(errno_module, "EDQUOT") && code.equal(errno_module.attr("EDQUOT"));
+    if (code.equal(errno_module.attr("ENOSPC")) || over_quota) {
+        advice = "There is no room left on the disk for " + text(target) +
+                 ": free some space there (or move the working folder to a disk with room) and "
+                 "run again.";
+    } else if (code.equal(errno_module.attr("EFBIG"))) {
+        advice = text(target) + " would be larger than this system lets a file grow (a file-size "
+                                "limit of the account or the file system): raise the limit or "
+                                "move the working folder, and run again.";
+    } else {
+        return;
+    }
+    advice += " The file as it was before this run is unchanged.";
+    py::object explained = py::handle(PyExc_OSError)(code, advice, target);
+    explained.attr("__cause__") = error.value();
+    explained.attr("__suppress_context__") = true;
+    raise_instance(explained);
+}
+
+py::str temporary_beside(const py::object& target, const char* ending) {
+    return py::str(text(target) + "." +
+                   text(py::module_::import("secrets").attr("token_hex")(4)) + ending);
+}
+
+// Writes `temporary` through `write`; on any failure it is removed and the
+// failure goes on, explained where it is the disk's.
+void fill_temporary(const py::object& target, const py::object& temporary,
+                    const std::function<void(const py::object& temporary)>& write) {
     py::object os = py::module_::import("os");
-    py::str temporary(text(target) + "." +
-                      text(py::module_::import("secrets").attr("token_hex")(4)) + ending);
     try {
         write(temporary);
-        os.attr("replace")(temporary, target);
     } catch (...) {
         try {
             if (truthy(os.attr("path").attr("exists")(temporary))) os.attr("remove")(temporary);
@@ -40,15 +75,47 @@ void replace_whole(const py::object& target, const char* ending,
             // was interrupted.
             if (!cleanup.matches(PyExc_Exception)) throw;
         }
+        try {
+            throw;
+        } catch (py::error_already_set& error) {
+            explain_file_system_error(error, target);
+            throw;
+        }
+    }
+}
+
+}  // namespace
+
+void replace_whole(const py::object& target, const char* ending,
+                   const std::function<void(const py::object& temporary)>& write) {
+    py::object os = py::module_::import("os");
+    py::str temporary = temporary_beside(target, ending);
+    fill_temporary(target, temporary, write);
+    try {
+        os.attr("replace")(temporary, target);
+    } catch (...) {
+        try {
+            if (truthy(os.attr("path").attr("exists")(temporary))) os.attr("remove")(temporary);
+        } catch (py::error_already_set& cleanup) {
+            if (!cleanup.matches(PyExc_Exception)) throw;
+        }
         throw;
     }
 }
 
 void replace_with_results(const py::object& target, const char* ending,
                           const std::function<void(const py::object& temporary)>& write) {
-    replace_whole(target, ending, write);
+    Delivery* delivery = Delivery::current();
+    if (!delivery) return replace_whole(target, ending, write);
+    py::str temporary = temporary_beside(target, ending);
+    fill_temporary(target, temporary, write);
+    delivery->stage(target, temporary);
 }
 
-py::object delivered_path(const py::object& target) { return target; }
+py::object delivered_path(const py::object& target) {
+    Delivery* delivery = Delivery::current();
+    py::object staged = delivery ? delivery->staged(target) : py::none();
+    return staged.is_none() ? target : staged;
+}
 
 }  // namespace tavrin

@@ -1,5 +1,7 @@
 // The pipeline driver. Every stage is looked up by name when it is due, so a
 // host (or a test) that rebinds one changes what the next run calls.
+#include "common/delivery.hpp"
+#include "common/files.hpp"
 #include "common/run_record.hpp"
 #include "common/tables.hpp"
 #include "module/module.hpp"
@@ -24,7 +26,9 @@ py::object file_identity(const py::object& path) {
 py::object cruncher(py::handle module) {
     print_trace(module);
     require_working_folder(module);
+    FolderLock lock(module);
     RunRecord record;
+    Delivery delivery(delivery_journal(module));
     global(module, "getsec")();
     py::object sec = global(module, "storesec")();
     // The list's distinct CUSIPs in order of first appearance, so that runs
@@ -48,7 +52,9 @@ py::object cruncher(py::handle module) {
     py::object before = file_identity(document);
     global(module, "f13excel")(sec, bswout);
     py::object after = file_identity(document);
-    if (!after.is_none() && !after.equal(before)) write_review(record, sec, document);
+    bool written = !delivery.staged(document).is_none() || (!after.is_none() && !after.equal(before));
+    if (written) write_review(record, sec, document);
+    delivery.deliver();
     return py::none();
 }
 

@@ -27,6 +27,25 @@ py::object cruncher(py::handle module);
 // anything is downloaded.
 void require_working_folder(py::handle module);
 
+// One run per working folder: held for the length of a driver's run, in
+// Store. Taking it clears what a killed run left half done; a live holder
+// stops the run with a RuntimeError before anything is changed.
+class FolderLock {
+  public:
+    explicit FolderLock(py::handle module);
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+  private:
+    void clear_what_a_killed_run_left(py::handle module);
+    void release() noexcept;
+    py::object path_;
+};
+
+// The journal of a delivery of results under way (see common/delivery.hpp).
+py::object delivery_journal(py::handle module);
+
 // The reconciled holdings: one row per list CUSIP that the portfolio holds,
 // its amounts added up and reduced by the removal list, kept when positive.
 // When `record` is given, what became of every portfolio CUSIP goes there.

@@ -146,7 +146,7 @@ Document document_text(const py::object& df) {
 // Text mode, so each line feed becomes the platform's line end; UTF-8
 // because the declaration says so, whatever the machine's default is.
 void write_document(const py::object& path, const std::string& document) {
-    replace_whole(path, ".tmp", [&](const py::object& temporary) {
+    replace_with_results(path, ".tmp", [&](const py::object& temporary) {
         // "x": never write over a file that is not ours.
         py::object file = builtin("open")(temporary, "x", "encoding"_a = "utf-8");
         with_context(file, [&](const py::object& f) { f.attr("write")(py::str(document)); });

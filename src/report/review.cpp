@@ -205,7 +205,7 @@ void write_workbook(const py::object& path, const std::vector<py::list>& reporte
     options["strings_to_urls"] = false;
     options["strings_to_numbers"] = false;
     try {
-        replace_whole(path, ".tmp", [&](const py::object& temporary) {
+        replace_with_results(path, ".tmp", [&](const py::object& temporary) {
             py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
             write_sheets(book, reported, left, record);
             book.attr("close")();
@@ -254,7 +254,9 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
 void write_review(const RunRecord& record, const py::object& sec, const py::object& document) {
     py::object path = py::str(
         py::module_::import("pathlib").attr("Path")(document).attr("with_name")(kReviewName));
-    std::vector<py::list> reported = reported_rows(document, OptionRows(sec));
+    // During a run the document is still the temporary that takes its place
+    // together with this review.
+    std::vector<py::list> reported = reported_rows(delivered_path(document), OptionRows(sec));
     std::vector<const HoldingOutcome*> left = not_reported(record);
     write_workbook(path, reported, left, record);
     if (!record.unread_rows.empty()) {
