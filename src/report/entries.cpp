@@ -67,13 +67,17 @@ std::vector<py::object> part_amounts(const FilerWorkbook& filer, const py::objec
 
 }  // namespace
 
-FilerEntries::FilerEntries(py::handle, FilerWorkbook filer)
+FilerEntries::FilerEntries(FilerWorkbook filer)
     : filer_(std::move(filer)), discretion_("SOLE"), voting_("None") {
     if (!filer_.present) return;
     ManagerDefaults defaults = manager_defaults(filer_);
     discretion_ = defaults.discretion;
     voting_ = defaults.voting;
     rows_ = holdings_rows(filer_, other_manager_numbers(filer_));
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (!rows_of_.contains(rows_[i].cusip)) rows_of_[rows_[i].cusip] = py::list();
+        py::list(rows_of_[rows_[i].cusip]).append(i);
+    }
 }
 
 void FilerEntries::check_option_rows(const FirstRows& list, const py::object& listed_options) const {
@@ -104,20 +108,24 @@ void FilerEntries::check_option_rows(const FirstRows& list, const py::object& li
 }
 
 py::list FilerEntries::option_only_cusips(const py::list& held) const {
+    py::set holdings(held), seen;
     py::list cusips;
     for (const HoldingsRow& row : rows_) {
-        if (row.put_call.equal(py::str("")) || held.contains(row.cusip) || cusips.contains(row.cusip)) {
+        if (row.put_call.equal(py::str("")) || holdings.contains(row.cusip) ||
+            seen.contains(row.cusip)) {
             continue;
         }
+        seen.add(row.cusip);
         cusips.append(row.cusip);
     }
     return cusips;
 }
 
 std::vector<const HoldingsRow*> FilerEntries::unused_rows(const py::list& held) const {
+    py::set holdings(held);
     std::vector<const HoldingsRow*> unused;
     for (const HoldingsRow& row : rows_) {
-        if (row.put_call.equal(py::str("")) && !held.contains(row.cusip)) unused.push_back(&row);
+        if (row.put_call.equal(py::str("")) && !holdings.contains(row.cusip)) unused.push_back(&row);
     }
     return unused;
 }
@@ -159,10 +167,12 @@ Entry FilerEntries::entry_of(const HoldingsRow& row, const py::object& value,
 std::vector<Entry> FilerEntries::entries_of(const py::object& cusip, const py::object& value,
                                             const py::object& shares) const {
     std::vector<const HoldingsRow*> rows, parts;
-    for (const HoldingsRow& row : rows_) {
-        if (!row.cusip.equal(cusip)) continue;
-        rows.push_back(&row);
-        if (row.put_call.equal(py::str(""))) parts.push_back(&row);
+    if (rows_of_.contains(cusip)) {
+        for (py::handle position : py::list(rows_of_[cusip])) {
+            const HoldingsRow& row = rows_[position.cast<size_t>()];
+            rows.push_back(&row);
+            if (row.put_call.equal(py::str(""))) parts.push_back(&row);
+        }
     }
     std::vector<Entry> entries;
     if (!shares.is_none() && parts.empty()) entries.push_back(default_entry(cusip, value, shares));

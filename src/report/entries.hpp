@@ -30,7 +30,7 @@ class FilerEntries {
   public:
     // Reads and checks everything on the workbook that needs no holding:
     // the manager's defaults, the other managers, every row of "Holdings".
-    FilerEntries(py::handle module, FilerWorkbook filer);
+    explicit FilerEntries(FilerWorkbook filer);
 
     // Every put or call row names a security of the list marked with the
     // option asterisk; `listed_options` is None when the list's marks are
@@ -62,6 +62,7 @@ class FilerEntries {
     py::str discretion_;  // the manager's default
     py::str voting_;      // "None", "Sole" or "Shared"
     std::vector<HoldingsRow> rows_;
+    py::dict rows_of_;  // CUSIP -> the positions of its rows in rows_
 };
 
 }  // namespace tavrin

@@ -137,30 +137,33 @@ py::tuple information_row(const RowParts& row, const py::object& figi, const Ent
                           entry.other_managers, entry.sole, entry.shared, entry.none);
 }
 
+// Why the run does not report a CUSIP of Filer.xlsx: its reason on the
+// reconciliation's record, or that the portfolio does not hold it.
+std::string reason_not_reported(const RunRecord* record, const py::object& cusip) {
+    if (record == nullptr || !record->reconciled) return "not among the reconciled holdings";
+    for (const HoldingOutcome& outcome : record->outcomes) {
+        if (outcome.reason != nullptr && outcome.cusip.equal(cusip)) return outcome.reason;
+    }
+    return "not in the portfolio";
+}
+
 // The CUSIPs of the sheet "Holdings" that the run does not report: a
 // warning line each, and their reason on the review.
 void report_unused_rows(const FilerEntries& filer, const py::list& held) {
     RunRecord* record = RunRecord::current();
+    py::set not_in_portfolio;
     for (const HoldingsRow* row : filer.unused_rows(held)) {
-        std::string reason = "not among the reconciled holdings";
-        if (record != nullptr && record->reconciled) {
-            reason = "not in the portfolio";
-            for (const HoldingOutcome& outcome : record->outcomes) {
-                if (outcome.reason != nullptr && outcome.cusip.equal(row->cusip)) reason = outcome.reason;
-            }
-            if (reason == "not in the portfolio") {
-                bool listed = false;
-                for (const py::object& cusip : record->filer_not_in_portfolio) {
-                    listed = listed || cusip.equal(row->cusip);
-                }
-                if (!listed) record->filer_not_in_portfolio.push_back(row->cusip);
-            } else {
-                record->filer_unreported.add(row->cusip);
-            }
-        }
+        std::string reason = reason_not_reported(record, row->cusip);
         builtin("print")(filer.workbook().place("Holdings", row->row) + ": CUSIP " +
                          text(row->cusip) + " is on Filer.xlsx, but " + reason +
                          ", so the row is not used.");
+        if (record == nullptr || !record->reconciled) continue;
+        if (reason != "not in the portfolio") {
+            record->filer_unreported.add(row->cusip);
+        } else if (!not_in_portfolio.contains(row->cusip)) {
+            not_in_portfolio.add(row->cusip);
+            record->filer_not_in_portfolio.push_back(row->cusip);
+        }
     }
 }
 
@@ -176,7 +179,7 @@ py::object information_table(py::handle module, const py::object& sec, const py:
     py::list cusips =
         key_column(bswout, "CUSIPID", kHoldings).attr("drop_duplicates")().attr("tolist")();
     // The manager's facts are checked whole before anything is looked up.
-    FilerEntries filer(module, read_filer(module));
+    FilerEntries filer(read_filer(module));
     py::list rows;
     if (!cusips.empty()) {
         FirstRows list(sec, "CUSIPNO", {"ISSUERNAME", "ISSUERDESCRIPTION"}, kList);
