@@ -84,8 +84,9 @@ def prepare(workdir, **filer):
     write_filer(workdir / "Data" / "Filer.xlsx", **sheets)
 
 
-def serve(body, workdir):
-    with SecServer(every_quarter=list_pdf_bytes(LIST, 2026, 2)) as sec, \
+def serve(body, workdir, asterisk_joined=False):
+    listed = list_pdf_bytes(LIST, 2026, 2, asterisk_joined=asterisk_joined)
+    with SecServer(every_quarter=listed) as sec, \
             OpenFigiServer(FIGIS) as figi:
         env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,
                                TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
@@ -93,11 +94,13 @@ def serve(body, workdir):
         return run_host(workdir, body, env=env)
 
 
-@pytest.fixture(scope="module")
-def filed(tmp_path_factory):
+# The list draws the option asterisk in a column of its own, or (as the 2025
+# Q4 list does) joined to the CUSIP; either marks Apple for its call.
+@pytest.fixture(scope="module", params=[False, True], ids=["asterisk apart", "asterisk joined"])
+def filed(tmp_path_factory, request):
     workdir = make_workdir(tmp_path_factory.mktemp("filer") / "work")
     prepare(workdir)
-    return serve("import Tavrin\n", workdir).check(), workdir
+    return serve("import Tavrin\n", workdir, asterisk_joined=request.param).check(), workdir
 
 
 def document_entries(path):
