@@ -20,10 +20,12 @@ HOLDINGS_HEADINGS = ["CUSIP", "Investment discretion", "Other managers", "Shares
 
 def write_filer(path: Path | str, manager: dict | None = None,
                 other_managers: list[list] | None = None, holdings: list[dict] | None = None,
-                *, holdings_headings: list[str] = HOLDINGS_HEADINGS) -> Path:
+                *, holdings_headings: list[str] = HOLDINGS_HEADINGS,
+                holdings_sheet: str = "Holdings") -> Path:
     """`manager` maps field to value; `other_managers` are rows in the
     sheet's column order; each holding is a dict by heading (absent keys
-    stay blank). A sheet given as None is left out of the workbook."""
+    stay blank). A sheet given as None is left out of the workbook;
+    `holdings_sheet` names the holdings' sheet otherwise than "Holdings"."""
     book = openpyxl.Workbook()
     book.remove(book.active)
     if manager is not None:
@@ -37,7 +39,7 @@ def write_filer(path: Path | str, manager: dict | None = None,
         for row in other_managers:
             sheet.append(list(row))
     if holdings is not None:
-        sheet = book.create_sheet("Holdings")
+        sheet = book.create_sheet(holdings_sheet)
         sheet.append(holdings_headings)
         for row in holdings:
             sheet.append([row.get(heading) for heading in holdings_headings])

@@ -163,6 +163,20 @@ def test_the_console_warns_of_unused_rows_and_unknown_fields_and_counts_entries(
                                 "1 not in the portfolio) in ")
 
 
+def test_a_misspelt_sheet_is_named_and_its_holdings_take_the_defaults(tmp_path):
+    workdir = make_workdir(tmp_path / "work")
+    write_portfolio(workdir / "Data" / "Portfolio.xlsx", PORTFOLIO)
+    write_removal(workdir / "Data" / "Removal.xlsx", REMOVALS)
+    write_filer(workdir / "Data" / "Filer.xlsx", {"Voting authority": "Shared"}, None,
+                [{"CUSIP": NOTE, "Type": "PRN"}], holdings_sheet="Holding")
+    run = serve("import Tavrin\n", workdir).check()
+    assert (f"Filer workbook {workdir / 'Data' / 'Filer.xlsx'}: the sheet 'Holding' is not one "
+            "Tavrin reads, so it is ignored; the sheets read are \"Manager\", \"Other "
+            "managers\", \"Holdings\" and \"Reporting managers\".") in run.stdout.splitlines()
+    entries = document_entries(workdir / "Results" / "F13Results.xml")
+    assert {(e["sshPrnamtType"], e["Shared"] == e["sshPrnamt"]) for e in entries} == {("SH", True)}
+
+
 # --------------------------------------------------------------------------
 # Errors: each case changes one sheet of the workbook above; the run stops
 # and leaves Results as it was.

@@ -154,6 +154,7 @@ FilerWorkbook read_filer(py::handle module) {
     if (!truthy(os.attr("path").attr("isfile")(filer.path))) return filer;
     filer.present = true;
     py::dict sheets = read_sheets(module, filer.path);
+    filer.sheet_names = py::list(sheets.attr("keys")());
     auto sheet = [&](const char* name) {
         return sheets.contains(name) ? py::object(sheets[name]) : py::object(py::none());
     };

@@ -32,6 +32,8 @@ struct FilerWorkbook {
     // for a sheet that is not there).
     py::object other_managers_headings;
     py::object holdings_headings;
+    // Every sheet of the workbook, in its order.
+    py::list sheet_names;
 
     // The value of a "Manager" field, or None where it is absent or blank.
     py::object field(const char* label) const;

@@ -13,6 +13,7 @@ namespace {
 constexpr const char* kManager = "Manager";
 constexpr const char* kOtherManagers = "Other managers";
 constexpr const char* kHoldings = "Holdings";
+constexpr const char* kReportingManagers = "Reporting managers";
 
 // The fields the sheet "Manager" may hold: the two the table reads and
 // those of the cover page.
@@ -107,6 +108,22 @@ void warn_unknown_fields(const FilerWorkbook& filer) {
                          repr_text(item.first) +
                          " is not one Tavrin reads, so it is ignored; check its spelling against "
                          "the README's list of fields.");
+    }
+}
+
+// A sheet under another name is not read at all, so a misspelt "Holding"
+// would leave every holding at the defaults without a word.
+void warn_unknown_sheets(const FilerWorkbook& filer) {
+    for (py::handle name : filer.sheet_names) {
+        std::string sheet = text(name);
+        if (sheet == kManager || sheet == kOtherManagers || sheet == kHoldings ||
+            sheet == kReportingManagers) {
+            continue;
+        }
+        builtin("print")("Filer workbook " + text(filer.path) + ": the sheet " + repr_text(name) +
+                         " is not one Tavrin reads, so it is ignored; the sheets read are "
+                         "\"Manager\", \"Other managers\", \"Holdings\" and \"Reporting "
+                         "managers\".");
     }
 }
 
@@ -210,6 +227,7 @@ HoldingsRow holdings_row(const FilerWorkbook& filer, const py::dict& row, const 
 }  // namespace
 
 ManagerDefaults manager_defaults(const FilerWorkbook& filer) {
+    warn_unknown_sheets(filer);
     warn_unknown_fields(filer);
     py::object discretion =
         manager_field(filer, "Investment discretion", {"SOLE", "DFND", "OTR"});
