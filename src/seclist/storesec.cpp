@@ -146,7 +146,7 @@ void record_listed_options(py::handle module, const py::object& df, const py::li
     py::object marked = global(module, "pd").attr("Series")(flags, "index"_a = df.attr("index"),
                                                            "dtype"_a = "bool");
     py::object columns = df.attr("iloc");
-    for (Py_ssize_t i = 0; i < py::len(df.attr("columns")); ++i) {
+    for (size_t i = 0; i < py::len(df.attr("columns")); ++i) {
         py::object column = columns[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)];
         marked = marked.attr("__or__")(
             column.attr("astype")(builtin("str")).attr("str").attr("strip")().attr("eq")("*"));
