@@ -123,8 +123,12 @@ def test_the_document_holds_what_is_reported(review, information_table_schema):
 
 def test_reported_is_the_document_in_its_order(review):
     _, results = review
+    # Without Data/Filer.xlsx every entry is shares, SOLE, no other manager,
+    # every share under voting authority None.
     assert sheet_rows(results, "Reported") == [
-        ("CUSIP", "Issuer", "Title of class", "FIGI", "Value", "Shares", "Note"), *REPORTED]
+        ("CUSIP", "Issuer", "Title of class", "FIGI", "Value", "Shares or principal", "Type",
+         "Put/Call", "Investment discretion", "Other managers", "Sole", "Shared", "None", "Note"),
+        *[(*row[:6], "SH", None, "SOLE", 0, 0, 0, row[5], row[6]) for row in REPORTED]]
 
 
 def test_every_other_portfolio_cusip_is_not_reported_with_its_reason(review):

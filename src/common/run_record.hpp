@@ -60,6 +60,17 @@ class RunRecord {
     py::list portfolio_headings;  // the headings the unread rows' cells go under
     std::vector<UnreadRow> unread_rows;
 
+    // The list's CUSIPs marked with the option asterisk, cleaned like the
+    // list's CUSIPs; set once the list's tables have been read.
+    bool options_read = false;
+    py::set listed_options;
+
+    // CUSIPs of Data/Filer.xlsx (sheet "Holdings") that the run does not
+    // report: those of the portfolio get "on Filer.xlsx, but ..." before
+    // their reason, the others a row of their own.
+    py::set filer_unreported;
+    std::vector<py::object> filer_not_in_portfolio;
+
   private:
     RunRecord* outer_;
 };

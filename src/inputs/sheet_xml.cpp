@@ -95,9 +95,9 @@ bool ends_with(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// The package's workbook part, then its first sheet, as pandas and Excel
-// order them.
-std::string first_sheet_part(const py::object& zip) {
+// The package's workbook part, then its sheet called `name` (the first
+// sheet, as pandas and Excel order them, when `name` is empty).
+std::string sheet_part(const py::object& zip, const std::string& name) {
     std::string workbook;
     for (const Relationship& relationship : relationships(zip, "_rels/.rels")) {
         if (ends_with(relationship.type, "/officeDocument")) workbook = relationship.target;
@@ -106,9 +106,16 @@ std::string first_sheet_part(const py::object& zip) {
     workbook = part_beside("", workbook);
     py::object book = parse_xml(zip.attr("read")(workbook));
     py::list sheets = book.attr("xpath")("//*[local-name()='sheets']/*[local-name()='sheet']");
-    if (sheets.empty()) return "";
+    py::object chosen = py::none();
+    for (auto sheet : sheets) {
+        if (name.empty() || text(sheet.attr("get")("name", "")) == name) {
+            chosen = py::reinterpret_borrow<py::object>(sheet);
+            break;
+        }
+    }
+    if (chosen.is_none()) return "";
     std::string id;
-    for (auto item : sheets[0].attr("attrib").attr("items")()) {
+    for (auto item : chosen.attr("attrib").attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
         if (ends_with(py::str(pair[0]), "}id")) id = py::str(pair[1]);
     }
@@ -179,9 +186,9 @@ void add_merged_ranges(const py::object& sheet, SheetFacts& facts) {
     }
 }
 
-SheetFacts read_facts(const py::object& zip) {
+SheetFacts read_facts(const py::object& zip, const std::string& name) {
     SheetFacts facts;
-    std::string part = first_sheet_part(zip);
+    std::string part = sheet_part(zip, name);
     if (part.empty()) return facts;
     py::bytes data = zip.attr("read")(part);
     bool formulas = !py::module_::import("re")
@@ -197,13 +204,13 @@ SheetFacts read_facts(const py::object& zip) {
 
 }  // namespace
 
-SheetFacts first_sheet_facts(const py::object& path) {
+SheetFacts sheet_facts(const py::object& path, const std::string& name) {
     py::object zipfile = py::module_::import("zipfile");
     try {
         if (!truthy(zipfile.attr("is_zipfile")(path))) return {};
         SheetFacts facts;
         with_context(zipfile.attr("ZipFile")(path),
-                     [&](const py::object& zip) { facts = read_facts(zip); });
+                     [&](const py::object& zip) { facts = read_facts(zip, name); });
         return facts;
     } catch (py::error_already_set& error) {
         // The reader has read the sheet already; a package whose parts are
@@ -212,5 +219,7 @@ SheetFacts first_sheet_facts(const py::object& path) {
         return {};
     }
 }
+
+SheetFacts first_sheet_facts(const py::object& path) { return sheet_facts(path, ""); }
 
 }  // namespace tavrin

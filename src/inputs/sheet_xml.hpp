@@ -4,6 +4,7 @@
 
 #include "common/python.hpp"
 
+#include <string>
 #include <vector>
 
 namespace tavrin {
@@ -30,5 +31,9 @@ struct SheetFacts {
 // The facts of the first sheet of the workbook at `path`. A file that is
 // not an .xlsx package, or whose parts cannot be found, has none to tell.
 SheetFacts first_sheet_facts(const py::object& path);
+
+// The same for the sheet called `name`; none when the workbook has no such
+// sheet.
+SheetFacts sheet_facts(const py::object& path, const std::string& name);
 
 }  // namespace tavrin

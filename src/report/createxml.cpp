@@ -21,10 +21,11 @@ namespace {
 constexpr const char* kNamespace = "http://www.sec.gov/edgar/document/thirteenf/informationtable";
 constexpr size_t kColumns = 13;  // read by position; the writer never looks at labels
 
-// The put/call column (position 7) is not written: it holds "PUT" and "CALL",
-// which the schema's putCall ("Put", "Call") would refuse, and a listed
-// option is reported under its own CUSIP and title of class anyway.
-constexpr std::array<size_t, 12> kWrittenPositions = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12};
+// The put/call column (position 7) is written only where it holds the
+// schema's own "Put" or "Call": the builder puts those there for the
+// filer's option entries alone, and keeps the list's "PUT" and "CALL" marks
+// there otherwise, which are never a designation of the entry.
+constexpr size_t kPutCall = 7;
 
 // str() of a cell as UTF-8. "surrogatepass" keeps a lone surrogate encodable
 // so that xml_text can drop it like any other character XML forbids.
@@ -51,7 +52,7 @@ py::str cell(const py::tuple& row, size_t position, size_t row_number) {
 
 RowTexts read_row(const py::tuple& row, size_t row_number) {
     RowTexts texts;
-    for (size_t position : kWrittenPositions) {
+    for (size_t position = 0; position < kColumns; ++position) {
         texts.text[position] = cell(row, position, row_number);
     }
     return texts;
@@ -106,6 +107,8 @@ void add_entry(std::string& document, const RowTexts& row) {
     add_element(document, 3, "sshPrnamt", value(5));
     add_element(document, 3, "sshPrnamtType", value(6));
     add_line(document, 2, "</shrsOrPrnAmt>");
+    std::string put_call = value(kPutCall);
+    if (put_call == "Put" || put_call == "Call") add_element(document, 2, "putCall", put_call);
     add_element(document, 2, "investmentDiscretion", value(8));
     add_element(document, 2, "otherManager", value(9));
     add_line(document, 2, "<votingAuthority>");

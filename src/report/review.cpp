@@ -11,6 +11,7 @@
 #include "report/first_rows.hpp"
 #include "report/review.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -22,9 +23,15 @@ namespace {
 constexpr const char* kReviewName = "F13Review.xlsx";
 constexpr const char* kOptionNote =
     "option row of the list: filed as shares under the list's number; check before filing";
+constexpr const char* kDebtNote =
+    "debt title filed as shares: principal amounts are PRN; say so on Filer.xlsx";
+constexpr const char* kOnFiler = "on Filer.xlsx, but ";
+constexpr const char* kNotInPortfolio = "not in the portfolio";
 
-constexpr const char* kReportedHeadings[] = {"CUSIP", "Issuer",  "Title of class", "FIGI",
-                                             "Value", "Shares", "Note"};
+constexpr const char* kReportedHeadings[] = {
+    "CUSIP",    "Issuer",  "Title of class",        "FIGI",           "Value",
+    "Shares or principal", "Type", "Put/Call", "Investment discretion", "Other managers",
+    "Sole",     "Shared",  "None",                  "Note"};
 constexpr const char* kNotReportedHeadings[] = {
     "CUSIP", "Description (column C)", "Quantity (column M, added up)",
     "Value (column N, added up)", "Reason not reported"};
@@ -116,8 +123,31 @@ struct OptionRows {
     std::vector<FirstRows> list;
 };
 
+// Convertible notes and other debt keep their list title ("NOTE 1.250% 3/0",
+// "DEBT 2.500%10/0", "DBCV ..."): a debt word first, then a rate or a
+// maturity, so a digit.
+bool is_debt_title(const py::object& title) {
+    if (!PyUnicode_Check(title.ptr())) return false;
+    std::string upper = text(title.attr("strip")().attr("upper")());
+    size_t word = 0;
+    while (word < upper.size() && std::isalpha(static_cast<unsigned char>(upper[word]))) ++word;
+    std::string first = upper.substr(0, word);
+    bool debt_word = false;
+    for (const char* debt : {"NOTE", "NOTES", "DEBT", "DBCV", "SDCV", "BOND"}) {
+        debt_word = debt_word || first == debt;
+    }
+    return debt_word && upper.find_first_of("0123456789", word) != std::string::npos;
+}
+
+py::object note_of(const OptionRows& options, const py::object& cusip, const py::object& title,
+                   const py::object& type, const py::object& put_call) {
+    if (put_call.is_none() && options.is_option(cusip)) return py::str(kOptionNote);
+    if (py::str("SH").equal(type) && is_debt_title(title)) return py::str(kDebtNote);
+    return py::none();
+}
+
 // The document's entries in its order: CUSIP, issuer, title, FIGI, value,
-// shares.
+// shares or principal and the rest of the entry as the headings name it.
 std::vector<py::list> reported_rows(const py::object& document, const OptionRows& options) {
     py::object etree = py::module_::import("lxml.etree");
     py::object parser = etree.attr("XMLParser")("resolve_entities"_a = false, "huge_tree"_a = true);
@@ -127,7 +157,14 @@ std::vector<py::list> reported_rows(const py::object& document, const OptionRows
     auto name = [&](const char* element) { return py::str(ns + element); };
     py::str cusip_tag = name("cusip"), issuer = name("nameOfIssuer"), title = name("titleOfClass"),
             figi_tag = name("figi"), value = name("value"),
-            shares = py::str(ns + "shrsOrPrnAmt/" + ns + "sshPrnamt");
+            shares = py::str(ns + "shrsOrPrnAmt/" + ns + "sshPrnamt"),
+            type_tag = py::str(ns + "shrsOrPrnAmt/" + ns + "sshPrnamtType"),
+            put_call_tag = name("putCall"), discretion = name("investmentDiscretion"),
+            managers = name("otherManager");
+    std::vector<py::str> voting;
+    for (const char* authority : {"Sole", "Shared", "None"}) {
+        voting.push_back(py::str(ns + "votingAuthority/" + ns + authority));
+    }
     std::vector<py::list> rows;
     for (auto entry : root.attr("findall")(name("infoTable"))) {
         py::object field = entry.attr("findtext");
@@ -140,7 +177,13 @@ std::vector<py::list> reported_rows(const py::object& document, const OptionRows
         row.append(figi);
         row.append(number_or_text(field(value)));
         row.append(number_or_text(field(shares)));
-        row.append(options.is_option(cusip) ? py::object(py::str(kOptionNote)) : py::none());
+        py::object type = field(type_tag), put_call = field(put_call_tag);
+        row.append(type);
+        row.append(put_call);
+        row.append(field(discretion));
+        row.append(number_or_text(field(managers)));
+        for (const py::str& authority : voting) row.append(number_or_text(field(authority)));
+        row.append(note_of(options, cusip, field(title), type, put_call));
         rows.push_back(row);
     }
     return rows;
@@ -152,12 +195,27 @@ bool not_on_the_list(const char* reason) {
            std::strcmp(reason, left_out::kCheckDigit) == 0;
 }
 
-std::vector<const HoldingOutcome*> not_reported(const RunRecord& record) {
+// Every portfolio CUSIP left out, then the CUSIPs of Filer.xlsx that are
+// not in the portfolio at all (kept in `filer_only`).
+std::vector<const HoldingOutcome*> not_reported(const RunRecord& record,
+                                                std::vector<HoldingOutcome>& filer_only) {
     std::vector<const HoldingOutcome*> left;
     for (const HoldingOutcome& outcome : record.outcomes) {
         if (outcome.reason != nullptr) left.push_back(&outcome);
     }
+    for (const py::object& cusip : record.filer_not_in_portfolio) {
+        filer_only.push_back({cusip, py::none(), py::none(), py::none(), kNotInPortfolio});
+    }
+    for (const HoldingOutcome& outcome : filer_only) left.push_back(&outcome);
     return left;
+}
+
+// The reason as the sheet gives it: a CUSIP the manager named on Filer.xlsx
+// says so, since its rows there went unused.
+std::string reason_shown(const RunRecord& record, const HoldingOutcome& outcome) {
+    bool on_filer = std::strcmp(outcome.reason, kNotInPortfolio) == 0 ||
+                    record.filer_unreported.contains(outcome.cusip);
+    return (on_filer ? std::string(kOnFiler) : std::string()) + outcome.reason;
 }
 
 void write_sheets(const py::object& book, const std::vector<py::list>& reported,
@@ -178,7 +236,7 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
         row.append(outcome->description);
         row.append(outcome->quantity);
         row.append(outcome->value);
-        row.append(outcome->reason);
+        row.append(reason_shown(record, *outcome));
         left_sheet.row(row);
     }
 
@@ -230,7 +288,8 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
     std::vector<Group> groups = {{"not on the list", 0},
                                  {left_out::kRemovedInFull, 0},
                                  {left_out::kNotAboveZero, 0},
-                                 {left_out::kShortDescription, 0}};
+                                 {left_out::kShortDescription, 0},
+                                 {kNotInPortfolio, 0}};
     for (const HoldingOutcome* outcome : left) {
         if (not_on_the_list(outcome->reason)) {
             ++groups[0].count;
@@ -257,7 +316,8 @@ void write_review(const RunRecord& record, const py::object& sec, const py::obje
     // During a run the document is still the temporary that takes its place
     // together with this review.
     std::vector<py::list> reported = reported_rows(delivered_path(document), OptionRows(sec));
-    std::vector<const HoldingOutcome*> left = not_reported(record);
+    std::vector<HoldingOutcome> filer_only;
+    std::vector<const HoldingOutcome*> left = not_reported(record, filer_only);
     write_workbook(path, reported, left, record);
     if (!record.unread_rows.empty()) {
         builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
