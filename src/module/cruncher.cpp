@@ -2,6 +2,7 @@
 // host (or a test) that rebinds one changes what the next run calls.
 #include "common/run_record.hpp"
 #include "common/tables.hpp"
+#include "compare/changes.hpp"
 #include "module/module.hpp"
 #include "report/review.hpp"
 
@@ -48,7 +49,11 @@ py::object cruncher(py::handle module) {
     py::object before = file_identity(document);
     global(module, "f13excel")(sec, bswout);
     py::object after = file_identity(document);
-    if (!after.is_none() && !after.equal(before)) write_review(record, sec, document);
+    if (!after.is_none() && !after.equal(before)) {
+        Comparison changes = compare_with_previous(module, record, document);
+        write_review(record, sec, document, &changes);
+        print_comparison(changes);
+    }
     return py::none();
 }
 

@@ -8,6 +8,7 @@
 // it is complete, like the document.
 #include "common/files.hpp"
 #include "common/run_record.hpp"
+#include "compare/changes.hpp"
 #include "report/first_rows.hpp"
 #include "report/review.hpp"
 
@@ -161,7 +162,8 @@ std::vector<const HoldingOutcome*> not_reported(const RunRecord& record) {
 }
 
 void write_sheets(const py::object& book, const std::vector<py::list>& reported,
-                  const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
+                  const std::vector<const HoldingOutcome*>& left, const RunRecord& record,
+                  const Comparison* changes) {
     py::dict bold;
     bold["bold"] = true;
     py::object heading = book.attr("add_format")(bold);
@@ -193,12 +195,15 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
         for (auto cell : unread.cells) row.append(cell);
         unread_sheet.row(row);
     }
+
+    if (changes != nullptr && changes->compared) write_changes_sheet(book, heading, *changes);
 }
 
 // xlsxwriter builds the package in memory and writes it on close; the file
 // it writes replaces the review only when complete.
 void write_workbook(const py::object& path, const std::vector<py::list>& reported,
-                    const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
+                    const std::vector<const HoldingOutcome*>& left, const RunRecord& record,
+                    const Comparison* changes) {
     py::dict options;
     options["in_memory"] = true;
     options["strings_to_formulas"] = false;
@@ -207,7 +212,7 @@ void write_workbook(const py::object& path, const std::vector<py::list>& reporte
     try {
         replace_whole(path, ".tmp", [&](const py::object& temporary) {
             py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
-            write_sheets(book, reported, left, record);
+            write_sheets(book, reported, left, record, changes);
             book.attr("close")();
         });
     } catch (py::error_already_set& error) {
@@ -251,12 +256,13 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
 
 }  // namespace
 
-void write_review(const RunRecord& record, const py::object& sec, const py::object& document) {
+void write_review(const RunRecord& record, const py::object& sec, const py::object& document,
+                  const Comparison* changes) {
     py::object path = py::str(
         py::module_::import("pathlib").attr("Path")(document).attr("with_name")(kReviewName));
     std::vector<py::list> reported = reported_rows(document, OptionRows(sec));
     std::vector<const HoldingOutcome*> left = not_reported(record);
-    write_workbook(path, reported, left, record);
+    write_workbook(path, reported, left, record, changes);
     if (!record.unread_rows.empty()) {
         builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
                          " portfolio row(s) below the second heading row hold a CUSIP or an "
