@@ -68,8 +68,8 @@ std::string cik_text(const py::object& value, const FilerWorkbook& filer) {
 std::string edgar_source(const EdgarFiling& filing) {
     std::string applied;
     for (size_t i = 0; i < filing.accessions.size(); ++i) {
-        applied += (i ? (filing.forms[i].rfind("13F-HR/A", 0) == 0 ? " with " : ", ") : "") +
-                   filing.forms[i] + " " + filing.accessions[i];
+        applied += std::string(i == 0 ? "" : i == 1 ? " with " : ", ") + filing.forms[i] + " " +
+                   filing.accessions[i];
     }
     return "EDGAR " + applied + ", kept as " + kStoredFile;
 }

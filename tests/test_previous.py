@@ -1,0 +1,304 @@
+"""Checking the quarter against the last filing: the previous table from
+Data/Previous.xml in the "ns1:" shape saved from EDGAR, or from the manager's
+own filings on EDGAR by CIK, the sheet "Changes" with its statuses and
+"look twice" notes, the console lines, and a previous table that cannot be
+read."""
+from __future__ import annotations
+
+import openpyxl
+import pytest
+
+from report_inputs import LIST_STAND_INS, prepare_inputs, schema_errors
+from scenario import host_environment, make_workdir, run_host
+from standins.edgar_filings import EdgarFilings, Filing
+from standins.openfigi_server import OpenFigiServer
+from standins.sec_server import SecServer
+from standins.workbooks import Holding
+
+NS1 = "http://www.sec.gov/edgar/document/thirteenf/informationtable"
+HEADINGS = ("CUSIP", "Put/Call", "Issuer", "Title of class", "Previous shares", "Current shares",
+            "Shares change (%)", "Previous value", "Current value", "Value change (%)", "Status",
+            "Look twice")
+
+
+def ns1_table(entries: list[tuple]) -> bytes:
+    """An information table as filers' software writes it: "ns1:" prefix,
+    tabs, standalone="yes". Entries are (issuer, cusip, value, shares) or
+    (issuer, cusip, value, shares, discretion, other manager)."""
+    rows = []
+    for issuer, cusip, value, shares, *split in entries:
+        discretion, manager = split or ("SOLE", None)
+        other = f"\t\t<ns1:otherManager>{manager}</ns1:otherManager>\n" if manager else ""
+        rows.append(
+            f"\t<ns1:infoTable>\n\t\t<ns1:nameOfIssuer>{issuer}</ns1:nameOfIssuer>\n"
+            f"\t\t<ns1:titleOfClass>COM</ns1:titleOfClass>\n\t\t<ns1:cusip>{cusip}</ns1:cusip>\n"
+            f"\t\t<ns1:value>{value}</ns1:value>\n\t\t<ns1:shrsOrPrnAmt>\n"
+            f"\t\t\t<ns1:sshPrnamt>{shares}</ns1:sshPrnamt>\n"
+            f"\t\t\t<ns1:sshPrnamtType>SH</ns1:sshPrnamtType>\n\t\t</ns1:shrsOrPrnAmt>\n"
+            f"\t\t<ns1:investmentDiscretion>{discretion}</ns1:investmentDiscretion>\n{other}"
+            f"\t\t<ns1:votingAuthority>\n\t\t\t<ns1:Sole>{shares}</ns1:Sole>\n"
+            f"\t\t\t<ns1:Shared>0</ns1:Shared>\n\t\t\t<ns1:None>0</ns1:None>\n"
+            f"\t\t</ns1:votingAuthority>\n\t</ns1:infoTable>\n")
+    return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            f'<ns1:informationTable xmlns:ns1="{NS1}">\n' + "".join(rows) +
+            "</ns1:informationTable>\n").encode()
+
+
+def changes_sheet(workdir) -> list[tuple]:
+    book = openpyxl.load_workbook(workdir / "Results" / "F13Review.xlsx")
+    return [tuple(row) for row in book["Changes"].iter_rows(values_only=True)]
+
+
+def table_rows(sheet: list[tuple]) -> dict[str, tuple]:
+    """The sheet's rows above the blank line, keyed by CUSIP."""
+    rows = {}
+    for row in sheet[1:]:
+        if row[0] is None:
+            break
+        rows[row[0]] = row[1:]
+    return rows
+
+
+# -- Data/Previous.xml, saved from EDGAR -------------------------------------
+
+LISTED = [
+    ("037833100", "APPLE INC", "COM"),
+    ("594918104", "MICROSOFT CORP", "COM"),
+    ("00206R102", "AT&T INC", "COM"),
+    ("88160R101", "TESLA INC", "COM"),
+    ("023135106", "AMAZON COM INC", "COM"),
+    ("46625H100", "JPMORGAN CHASE & CO", "COM"),
+    ("17275R102", "CISCO SYS INC", "COM"),
+    ("92826C839", "VISA INC", "COM CL A"),
+    ("30231G102", "EXXON MOBIL CORP", "COM"),
+]
+HOLDINGS = [
+    Holding("037833100", "APPLE INC COM", 150, 30000.0),
+    Holding("594918104", "MICROSOFT CORP COM", 40, 16000.0),
+    Holding("00206R102", "AT&T INC COM", 300, 6300.0),
+    Holding("88160R101", "TESLA INC COM", 10, 2000.0),
+    Holding("023135106", "AMAZON COM INC", 20, 3000.0),
+    Holding("46625H100", "JPMORGAN CHASE COM", 100, 20000.0),
+    Holding("17275R102", "CISCO SYSTEMS COM", 500, 500.0),
+    Holding("92826C839", "VISA INC CL A", 1000, 30.0),
+    Holding("30231G102", "EXXON MOBIL CORP", 10, 1100.0),
+]
+REMOVALS = [("023135106", "AMAZON COM INC", 20, 3000.0)]
+PREVIOUS = [
+    ("APPLE INC", "037833100", 20000, 100),
+    ("MICROSOFT CORP", "594918104", 12000, 30, "SOLE", None),  # one holding over two rows
+    ("MICROSOFT CORP", "594918104", 8000, 20, "OTR", "1"),
+    ("AT&amp;T INC", "00206R102", 6000, 300),
+    ("AMAZON COM INC", "023135106", 3000, 20),
+    ("META PLATFORMS INC", "30303M102", 5000, 10),
+    ("JPMORGAN CHASE &amp; CO", "46625h100", 20, 100),  # lower case, as EDGAR has some
+    ("CISCO SYS INC", "17275R102", 20000, 400),
+    ("EXXON CORP", "30231G102", 1000, 10),
+]
+EXPECTED = {
+    "037833100": (None, "APPLE INC", "COM", 100, 150, 50.0, 20000, 30000, 50.0, "INCREASED", None),
+    "594918104": (None, "MICROSOFT CORP", "COM", 50, 40, -20.0, 20000, 16000, -20.0, "DECREASED",
+                  None),
+    "00206R102": (None, "AT&T INC", "COM", 300, 300, 0.0, 6000, 6300, 5.0, "UNCHANGED", None),
+    "88160R101": (None, "TESLA INC", "COM", None, 10, None, None, 2000, None, "NEW", None),
+    "023135106": (None, "AMAZON COM INC", "COM", 20, None, None, 3000, None, None, "CLOSED",
+                  "still in the portfolio, not reported: removed in full"),
+    "30303M102": (None, "META PLATFORMS INC", "COM", 10, None, None, 5000, None, None, "CLOSED",
+                  None),
+    "46625H100": (None, "JPMORGAN CHASE & CO", "COM", 100, 100, 0.0, 20, 20000, 99900.0,
+                  "UNCHANGED", "value per share $0.2000 last quarter, $200.00 now (a factor of "
+                  "1,000): units, a split, or a principal amount filed as shares?"),
+    "17275R102": (None, "CISCO SYS INC", "COM", 400, 500, 25.0, 20000, 500, -97.5, "INCREASED",
+                  "value per share $50.00 last quarter, $1.00 now (a factor of 50): units, a "
+                  "split, or a principal amount filed as shares?; value equals shares (500): the "
+                  "value copied into the share count, or the shares into the value?"),
+    "92826C839": (None, "VISA INC", "COM CL A", None, 1000, None, None, 30, None, "NEW",
+                  "$0.0300 a share (value $30 for 1,000 shares): a value still in thousands?"),
+    "30231G102": (None, "EXXON MOBIL CORP", "COM", 10, 10, 0.0, 1000, 1100, 10.0, "UNCHANGED",
+                  "issuer \"EXXON CORP\" last quarter, \"EXXON MOBIL CORP\" now: the same CUSIP "
+                  "for another security?"),
+}
+
+
+def run_quarter(workdir, **env):
+    with OpenFigiServer({}) as figi:
+        return run_host(workdir, LIST_STAND_INS + "import Tavrin\n", env=host_environment(
+            TAVRIN_OPENFIGI_BASE_URL=figi.base_url, TAVRIN_PERIOD="2026Q3", **env))
+
+
+@pytest.fixture(scope="module")
+def compared(tmp_path_factory):
+    workdir = make_workdir(tmp_path_factory.mktemp("previous") / "work")
+    prepare_inputs(workdir, HOLDINGS, LISTED, REMOVALS)
+    (workdir / "Data" / "Previous.xml").write_bytes(ns1_table(PREVIOUS))
+    return run_quarter(workdir).check(), workdir
+
+
+def test_the_saved_table_is_one_edgar_accepts(compared, information_table_schema):
+    _, workdir = compared
+    for document in (workdir / "Data" / "Previous.xml", workdir / "Results" / "F13Results.xml"):
+        assert schema_errors(information_table_schema, document) == []
+
+
+def test_every_cusip_of_either_quarter_has_its_status_figures_and_notes(compared):
+    _, workdir = compared
+    sheet = changes_sheet(workdir)
+    assert sheet[0] == HEADINGS
+    assert table_rows(sheet) == EXPECTED
+    # by issuer name, as the information table is
+    issuers = [row[2] for row in sheet[1:len(EXPECTED) + 1]]
+    assert issuers == sorted(issuers)
+
+
+def test_the_sheet_says_what_it_was_compared_with(compared):
+    _, workdir = compared
+    sheet = changes_sheet(workdir)
+    assert sheet[len(EXPECTED) + 1:] == [
+        (None,) * len(HEADINGS),
+        ("Previous table: 2026 Q2, from Data/Previous.xml.",) + (None,) * (len(HEADINGS) - 1)]
+
+
+def test_the_console_counts_the_changes_after_the_review_line(compared):
+    run, workdir = compared
+    lines = run.stdout.splitlines()
+    assert lines[-3].startswith("Review: 8 reported, 1 not reported (1 removed in full)")
+    assert lines[-2:] == [
+        "Against the 2026 Q2 table (Data/Previous.xml): 2 new, 2 closed, 2 increased, "
+        "1 decreased, 3 unchanged; 5 to look at twice",
+        "Value totals: $75,020 in the 2026 Q2 table, $75,930 in this quarter's",
+    ]
+
+
+# -- the manager's filings on EDGAR -----------------------------------------
+
+CIK = 1234567
+ORIGINAL = Filing("0001234567-26-000012", "13F-HR", "2026-06-30", "2026-08-10", ns1_table([
+    ("APPLE INC", "037833100", 20000, 100),
+    ("MICROSOFT CORP", "594918104", 20000, 50),
+    ("AT&amp;T INC", "00206R102", 4000, 200),
+]))
+RESTATED = Filing("0001234567-26-000020", "13F-HR/A", "2026-06-30", "2026-09-01", ns1_table([
+    ("APPLE INC", "037833100", 18000, 90),
+    ("MICROSOFT CORP", "594918104", 15000, 40),
+    ("AT&amp;T INC", "00206R102", 3800, 200),
+    ("TESLA INC", "88160R101", 2000, 10),
+]), amendment_type="RESTATEMENT", table_name="form13fInfoTable.xml")
+ADDED = Filing("0001234567-26-000031", "13F-HR/A", "2026-06-30", "2026-11-14", ns1_table([
+    ("META PLATFORMS INC", "30303M102", 2500, 5),
+]), amendment_type="NEW HOLDINGS", table_name="52311.xml")
+# A quarter before, which the run must leave alone.
+EARLIER = Filing("0001234567-26-000004", "13F-HR", "2026-03-31", "2026-05-12", ns1_table([
+    ("APPLE INC", "037833100", 1, 1),
+]))
+
+
+def write_filer(path, cik) -> None:
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.title = "Manager"
+    sheet.append(["Field", "Value"])
+    sheet.append(["Name", "EXAMPLE CAPITAL LLC"])
+    sheet.append(["CIK", cik])  # typed as a number, as Excel keeps it
+    book.save(path)
+
+
+@pytest.fixture
+def fetched(services, base_workdir):
+    with SecServer() as data:
+        edgar = EdgarFilings(services.sec, data, CIK)
+        for filing in (EARLIER, ORIGINAL, RESTATED, ADDED):
+            edgar.add(filing)
+        write_filer(base_workdir / "Data" / "Filer.xlsx", CIK)
+        services.sec.clear_requests()
+        run = run_host(base_workdir, "import Tavrin\n", env=dict(
+            services.env, TAVRIN_SEC_DATA_URL=data.base_url, TAVRIN_PERIOD="2026Q3"))
+        yield run.check(), base_workdir, services.sec.requests, data.requests
+
+
+def test_the_filing_is_found_by_cik_and_its_amendments_applied(fetched):
+    run, _, _, _ = fetched
+    assert run.stdout.splitlines()[-2:] == [
+        "Against the 2026 Q2 table (EDGAR 13F-HR 0001234567-26-000012 with 13F-HR/A RESTATEMENT "
+        "0001234567-26-000020, 13F-HR/A NEW HOLDINGS 0001234567-26-000031, kept as "
+        "Store/Previous.xml): 0 new, 2 closed, 1 increased, 0 decreased, 2 unchanged; "
+        "0 to look at twice",
+        "Value totals: $41,300 in the 2026 Q2 table, $45,000 in this quarter's",
+    ]
+
+
+def test_what_was_fetched_is_stored_with_its_accession_numbers(fetched, information_table_schema):
+    _, workdir, _, _ = fetched
+    stored = workdir / "Store" / "Previous.xml"
+    assert schema_errors(information_table_schema, stored) == []
+    from lxml import etree
+    tree = etree.parse(str(stored))
+    comment = tree.getroot().getprevious()
+    assert all(filing.accession in comment.text for filing in (ORIGINAL, RESTATED, ADDED))
+    assert EARLIER.accession not in comment.text
+    cusips = [e.findtext(f"{{{NS1}}}cusip") for e in tree.getroot()]
+    assert cusips == ["037833100", "594918104", "00206R102", "88160R101", "30303M102"]
+
+
+def test_the_sec_is_asked_for_the_index_and_the_quarters_folders_only(fetched):
+    _, _, www, data = fetched
+    assert [r.path for r in data] == [f"/submissions/CIK{CIK:010d}.json"]
+    folders = [f"/Archives/edgar/data/{CIK}/{f.accession.replace('-', '')}/"
+               for f in (ORIGINAL, RESTATED, ADDED)]
+    assert [r.path for r in www if r.path.startswith("/Archives")] == [
+        folders[0] + "index.json", folders[0] + "infotable.xml",
+        folders[1] + "primary_doc.xml", folders[1] + "index.json",
+        folders[1] + "form13fInfoTable.xml",
+        folders[2] + "primary_doc.xml", folders[2] + "index.json", folders[2] + "52311.xml"]
+    assert {r.header("User-Agent") for r in [*data, *www]} == {"Tavrin Tests tests@example.com"}
+
+
+def test_the_stand_ins_primary_documents_are_ones_edgar_accepts():
+    from lxml import etree
+    from scenario import EDGAR
+    from standins.edgar_filings import primary_document
+
+    xsd = EDGAR / "xsd" / "eis_13F_Filer.xsd"
+    if not xsd.exists():
+        pytest.skip("the EDGAR reference files are not beside the repository")
+    schema = etree.XMLSchema(etree.parse(str(xsd)))
+    for filing in (ORIGINAL, RESTATED, ADDED):
+        assert schema.validate(etree.fromstring(primary_document(CIK, "A&B LLC", filing))), \
+            schema.error_log
+
+
+# -- a previous table that cannot be read -----------------------------------
+
+@pytest.mark.parametrize("content, problem", [
+    (b"<html><body>13F-HR filing detail", "is not XML ("),
+    (b'<?xml version="1.0"?><edgarSubmission xmlns="http://www.sec.gov/edgar/thirteenffiler"/>',
+     "is another document: its root element is edgarSubmission (namespace "
+     "http://www.sec.gov/edgar/thirteenffiler)"),
+    (ns1_table([("APPLE INC", "037833100", "20,000", 100)]),
+     "breaks EDGAR's information-table schema in 1 place; the first, at line 7: Element "
+     f"'{{{NS1}}}value': '20,000' is not a valid value"),
+], ids=["not XML", "another document", "schema error"])
+def test_an_unreadable_previous_table_is_a_warning_and_the_quarter_is_written(
+        tmp_path, content, problem):
+    workdir = make_workdir(tmp_path / "work")
+    prepare_inputs(workdir, HOLDINGS[:2], LISTED[:2])
+    previous = workdir / "Data" / "Previous.xml"
+    previous.write_bytes(content)
+    run = run_quarter(workdir).check()
+    warning = run.stdout.splitlines()[-1]
+    assert warning.startswith(f"Not compared with the 2026 Q2 table: The information-table "
+                              f"document {previous} ")
+    assert problem in warning
+    assert warning.endswith("This quarter's table and review are written all the same.")
+    assert (workdir / "Results" / "F13Results.xml").exists()
+    book = openpyxl.load_workbook(workdir / "Results" / "F13Review.xlsx")
+    assert book.sheetnames == ["Reported", "Not reported", "Rows not read"]
+
+
+def test_without_a_previous_table_or_cik_one_line_says_how_to_give_it(tmp_path):
+    workdir = make_workdir(tmp_path / "work")
+    prepare_inputs(workdir, HOLDINGS[:1], LISTED[:1])
+    run = run_quarter(workdir).check()
+    assert run.stdout.splitlines()[-1] == (
+        "No previous quarter to compare with: put the 2026 Q2 information table in "
+        "Data/Previous.xml, or the manager's CIK in Data/Filer.xlsx (sheet \"Manager\", field "
+        "\"CIK\") to have it fetched from EDGAR.")
