@@ -8,6 +8,7 @@ from __future__ import annotations
 import openpyxl
 import pytest
 
+from information_tables import NS1, ns1_table, write_filer
 from report_inputs import LIST_STAND_INS, prepare_inputs, schema_errors
 from scenario import host_environment, make_workdir, run_host
 from standins.edgar_filings import EdgarFilings, Filing
@@ -15,33 +16,9 @@ from standins.openfigi_server import OpenFigiServer
 from standins.sec_server import SecServer
 from standins.workbooks import Holding
 
-NS1 = "http://www.sec.gov/edgar/document/thirteenf/informationtable"
 HEADINGS = ("CUSIP", "Put/Call", "Issuer", "Title of class", "Previous shares", "Current shares",
             "Shares change (%)", "Previous value", "Current value", "Value change (%)", "Status",
             "Look twice")
-
-
-def ns1_table(entries: list[tuple]) -> bytes:
-    """An information table as filers' software writes it: "ns1:" prefix,
-    tabs, standalone="yes". Entries are (issuer, cusip, value, shares) or
-    (issuer, cusip, value, shares, discretion, other manager)."""
-    rows = []
-    for issuer, cusip, value, shares, *split in entries:
-        discretion, manager = split or ("SOLE", None)
-        other = f"\t\t<ns1:otherManager>{manager}</ns1:otherManager>\n" if manager else ""
-        rows.append(
-            f"\t<ns1:infoTable>\n\t\t<ns1:nameOfIssuer>{issuer}</ns1:nameOfIssuer>\n"
-            f"\t\t<ns1:titleOfClass>COM</ns1:titleOfClass>\n\t\t<ns1:cusip>{cusip}</ns1:cusip>\n"
-            f"\t\t<ns1:value>{value}</ns1:value>\n\t\t<ns1:shrsOrPrnAmt>\n"
-            f"\t\t\t<ns1:sshPrnamt>{shares}</ns1:sshPrnamt>\n"
-            f"\t\t\t<ns1:sshPrnamtType>SH</ns1:sshPrnamtType>\n\t\t</ns1:shrsOrPrnAmt>\n"
-            f"\t\t<ns1:investmentDiscretion>{discretion}</ns1:investmentDiscretion>\n{other}"
-            f"\t\t<ns1:votingAuthority>\n\t\t\t<ns1:Sole>{shares}</ns1:Sole>\n"
-            f"\t\t\t<ns1:Shared>0</ns1:Shared>\n\t\t\t<ns1:None>0</ns1:None>\n"
-            f"\t\t</ns1:votingAuthority>\n\t</ns1:infoTable>\n")
-    return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
-            f'<ns1:informationTable xmlns:ns1="{NS1}">\n' + "".join(rows) +
-            "</ns1:informationTable>\n").encode()
 
 
 def changes_sheet(workdir) -> list[tuple]:
@@ -169,6 +146,29 @@ def test_the_console_counts_the_changes_after_the_review_line(compared):
     ]
 
 
+def test_a_table_filed_in_thousands_is_compared_in_dollars(tmp_path):
+    workdir = make_workdir(tmp_path / "work")
+    prepare_inputs(workdir, HOLDINGS[:1], LISTED[:1])
+    (workdir / "Data" / "Previous.xml").write_bytes(
+        ns1_table([("APPLE INC", "037833100", 20, 100)]))
+    # the stand-in lists start in 2023; the quarter reported here is 2022 Q4
+    serve_2022 = "_list_server.add_list(2022, 4, _requests.get(_list_server.list_url(2023, 1)).content)\n"
+    with OpenFigiServer({}) as figi:
+        run = run_host(workdir, LIST_STAND_INS + serve_2022 + "import Tavrin\n",
+                       env=host_environment(TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
+                                            TAVRIN_PERIOD="2022Q4")).check()
+    sheet = changes_sheet(workdir)
+    assert sheet[0][7] == "Previous value (filed in thousands, here in dollars)"
+    assert table_rows(sheet) == {"037833100": (
+        None, "APPLE INC", "COM", 100, 150, 50.0, 20000, 30000, 50.0, "INCREASED", None)}
+    assert sheet[-1][0] == (
+        "The 2022 Q3 table gives its values in thousands of dollars, as filings made before "
+        "3 January 2023 did; they are shown and compared here in dollars (times 1,000).")
+    assert run.stdout.splitlines()[-1] == (
+        "Value totals: $20,000 in the 2022 Q3 table (filed in thousands, here in dollars), "
+        "$30,000 in this quarter's")
+
+
 # -- the manager's filings on EDGAR -----------------------------------------
 
 CIK = 1234567
@@ -190,16 +190,6 @@ ADDED = Filing("0001234567-26-000031", "13F-HR/A", "2026-06-30", "2026-11-14", n
 EARLIER = Filing("0001234567-26-000004", "13F-HR", "2026-03-31", "2026-05-12", ns1_table([
     ("APPLE INC", "037833100", 1, 1),
 ]))
-
-
-def write_filer(path, cik) -> None:
-    book = openpyxl.Workbook()
-    sheet = book.active
-    sheet.title = "Manager"
-    sheet.append(["Field", "Value"])
-    sheet.append(["Name", "EXAMPLE CAPITAL LLC"])
-    sheet.append(["CIK", cik])  # typed as a number, as Excel keeps it
-    book.save(path)
 
 
 @pytest.fixture
@@ -302,3 +292,26 @@ def test_without_a_previous_table_or_cik_one_line_says_how_to_give_it(tmp_path):
         "No previous quarter to compare with: put the 2026 Q2 information table in "
         "Data/Previous.xml, or the manager's CIK in Data/Filer.xlsx (sheet \"Manager\", field "
         "\"CIK\") to have it fetched from EDGAR.")
+
+
+@pytest.mark.parametrize("index, problem", [
+    ("missing", "The SEC answered 404 for {data}/submissions/CIK0001234567.json instead of the "
+                "submissions index. EDGAR knows no filer with the CIK 0001234567: correct the CIK "
+                "in Data/Filer.xlsx"),
+    ("server_error", "The SEC answered 503 for {data}/submissions/CIK0001234567.json instead of "
+                     "the submissions index. The SEC's server failed; try again later."),
+])
+def test_a_failed_fetch_is_a_warning_and_the_quarter_is_written(services, base_workdir, index,
+                                                                problem):
+    write_filer(base_workdir / "Data" / "Filer.xlsx", "0001234567")
+    with SecServer() as data:
+        if index == "server_error":
+            EdgarFilings(services.sec, data, CIK).add(ORIGINAL)
+            data.mode = "server_error"
+        run = run_host(base_workdir, "import Tavrin\n", env=dict(
+            services.env, TAVRIN_SEC_DATA_URL=data.base_url, TAVRIN_PERIOD="2026Q3")).check()
+        expected = problem.format(data=data.base_url)
+    assert run.stdout.splitlines()[-1].startswith(
+        "Not compared with the 2026 Q2 table: " + expected)
+    assert (base_workdir / "Results" / "F13Review.xlsx").exists()
+    assert not (base_workdir / "Store" / "Previous.xml").exists()

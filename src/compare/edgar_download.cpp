@@ -49,7 +49,6 @@ void check_status(py::handle module, const py::object& response, const Download&
     } else if (status >= 500 && status < 600) {
         message += " The SEC's server failed; try again later.";
     }
-    message += " " + std::string(kKept) + ".";
     raise_instance(global(module, "requests").attr("HTTPError")(message, "response"_a = response));
 }
 
