@@ -9,8 +9,9 @@ import openpyxl
 import pytest
 
 from information_tables import NS1, ns1_table, write_filer
-from report_inputs import LIST_STAND_INS, prepare_inputs, schema_errors
-from scenario import host_environment, make_workdir, run_host
+from report_inputs import (LIST_STAND_INS, QUIET_CUSIP, prepare_inputs, prepare_quiet_import,
+                           schema_errors)
+from scenario import EDGAR, host_environment, make_workdir, run_host
 from standins.edgar_filings import EdgarFilings, Filing
 from standins.openfigi_server import OpenFigiServer
 from standins.sec_server import SecServer
@@ -167,6 +168,41 @@ def test_a_table_filed_in_thousands_is_compared_in_dollars(tmp_path):
     assert run.stdout.splitlines()[-1] == (
         "Value totals: $20,000 in the 2022 Q3 table (filed in thousands, here in dollars), "
         "$30,000 in this quarter's")
+
+
+SAMPLES = ["13F-HRA_0001908612-26-000004_infotable.xml",  # ns1:, tabs, a lower-case CUSIP
+           "13F-HR_0001214659-26-011275_infotable.xml",   # default namespace, no encoding
+           "13F-HR_0001951757-25-000093_infotable.xml"]   # ns1:, deep indentation
+
+
+def sample_holdings(path) -> dict[tuple, list[int]]:
+    """The sample's holdings by CUSIP and put/call, its rows added up."""
+    from lxml import etree
+
+    ns = f"{{{NS1}}}"
+    held: dict[tuple, list[int]] = {}
+    for entry in etree.parse(str(path)).getroot().iter(f"{ns}infoTable"):
+        key = (entry.findtext(f"{ns}cusip").upper(), entry.findtext(f"{ns}putCall"))
+        amounts = held.setdefault(key, [0, 0])
+        amounts[0] += int(entry.findtext(f"{ns}shrsOrPrnAmt/{ns}sshPrnamt"))
+        amounts[1] += int(entry.findtext(f"{ns}value"))
+    return held
+
+
+@pytest.mark.parametrize("sample", SAMPLES)
+def test_real_tables_of_every_shape_are_read_whole(tmp_path, sample):
+    path = EDGAR / "samples" / sample
+    if not path.exists():
+        pytest.skip("the EDGAR reference files are not beside the repository")
+    workdir = make_workdir(tmp_path / "work")
+    prepare_quiet_import(workdir)
+    (workdir / "Data" / "Previous.xml").write_bytes(path.read_bytes())
+    run_quarter(workdir).check()
+    rows = changes_sheet(workdir)[1:]
+    rows = rows[:rows.index((None,) * len(HEADINGS))]
+    closed = {(row[0], row[1]): [row[4], row[7]] for row in rows if row[10] == "CLOSED"}
+    assert closed == sample_holdings(path)
+    assert [row[0] for row in rows if row[10] == "NEW"] == [QUIET_CUSIP]
 
 
 # -- the manager's filings on EDGAR -----------------------------------------

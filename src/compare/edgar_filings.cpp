@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,22 @@ py::object parsed_json(const py::bytes& body, const py::object& url, const std::
                                       "); the previous quarter is not compared.");
 }
 
+// The addresses are built from what the index says, so only an accession
+// number of EDGAR's form is let into them.
+void require_accession_form(const std::string& accession, const py::object& url) {
+    static const std::regex form("[0-9]{10}-[0-9]{2}-[0-9]{6}");
+    if (!std::regex_match(accession, form)) {
+        raise_unexpected(url, "the accession number \"" + accession +
+                                  "\" is not ten digits, two and six joined by hyphens");
+    }
+}
+
+// A file of the folder, by a name that stays inside it.
+bool plain_file_name(const std::string& name) {
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos &&
+           name.find('\\') == std::string::npos;
+}
+
 // One page of the index: parallel lists, one entry a filing.
 std::vector<Listed> quarter_filings(const py::object& columns, const std::string& period,
                                     const py::object& url) {
@@ -88,6 +105,7 @@ std::vector<Listed> quarter_filings(const py::object& columns, const std::string
         };
         std::string form = cell(1);
         if ((form == kOriginal || form == kAmendment) && cell(3) == period) {
+            require_accession_form(cell(0), url);
             found.push_back({cell(0), form, cell(2)});
         }
     }
@@ -156,7 +174,8 @@ std::vector<std::string> folder_xml_files(EdgarSession& session, const std::stri
             std::string name = text(item["name"]);
             std::string lower = name;
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (lower.size() > 4 && lower.substr(lower.size() - 4) == ".xml") names.push_back(name);
+            bool xml = lower.size() > 4 && lower.substr(lower.size() - 4) == ".xml";
+            if (xml && plain_file_name(name)) names.push_back(name);
         }
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_LookupError) && !error.matches(PyExc_TypeError)) throw;
@@ -195,7 +214,7 @@ py::object filing_table(EdgarSession& session, const std::string& folder, const 
                         py::handle module) {
     for (const std::string& name : folder_xml_files(session, folder, filing.accession)) {
         if (name == "primary_doc.xml") continue;
-        py::str url(folder + name);
+        py::str url(folder + text(py::module_::import("urllib.parse").attr("quote")(name)));
         py::bytes body = session.get(url, "information table", kBaseSetting,
                                      "The folder index names it, but it is not there; run "
                                      "again later.");
@@ -268,7 +287,7 @@ EdgarFiling fetch_filing(py::handle module, const std::string& cik, int year, in
         filing.forms.push_back(type.empty() ? entry.form : entry.form + " " + type);
     }
     filing.in_thousands = filing.filed < kWholeDollarsFrom;
-    store_table(table, filing, period, store_as);
+    if (!store_as.is_none()) store_table(table, filing, period, store_as);
     filing.entries = table_entries(table);
     return filing;
 }

@@ -20,7 +20,7 @@ struct TableEntry {
     long long value = 0;   // as filed: whole dollars, or thousands before 2023
     long long shares = 0;  // sshPrnamt: shares, or the principal amount for PRN
     std::string type;      // SH or PRN
-    std::string put_call;  // PUT, CALL or empty
+    std::string put_call;  // Put, Call (as the schema spells them) or empty
     std::string discretion;
     std::string other_manager;
     long long sole = 0;
@@ -50,7 +50,7 @@ struct EdgarFiling {
 // order (a restatement replaces the table, a new-holdings amendment adds to
 // it), found through the SEC's submissions index on `sec_data_url` and the
 // filings' folders on `sec_base_url`. The table is written to `store_as`
-// with the accession numbers it came from. ValueError, or the requests
+// (unless None) with the accession numbers it came from. ValueError, or the requests
 // library's classes, with what went wrong and what to do.
 EdgarFiling fetch_filing(py::handle module, const std::string& cik, int year, int quarter,
                          const py::object& store_as);
