@@ -1,6 +1,7 @@
 """Rehearse a quarter offline: a saved list and known FIGIs on 127.0.0.1.
 
     python -m standins.rehearse --list 13flist2026q1.pdf [--figis figis.json]
+                                [--previous last-quarter.xml --cik 1234567]
 
 (or ``python path/to/standins/rehearse.py ...`` from any folder). Serves the
 list PDF as the SEC's list of whichever quarter the module asks for, and
@@ -20,10 +21,19 @@ OpenFIGI does not know:
 CUSIPs not in the file, and every CUSIP without --figis, get no FIGI: the
 information table leaves the element out, as it does when OpenFIGI knows
 none.
+
+With --previous and --cik, an information table (last quarter's
+Results/F13Results.xml, or one saved from EDGAR) is served as that CIK's
+13F-HR for the quarter before the one that ended last (--previous-period
+names another, as 2026Q2): the submissions index on a stand-in data host,
+the filing's folder beside the list. A run whose Data/Filer.xlsx gives that
+CIK, and which has no Data/Previous.xml, fetches it and compares.
 """
 from __future__ import annotations
 
 import argparse
+import contextlib
+import datetime
 import json
 import re
 import signal
@@ -36,10 +46,13 @@ if __package__ in (None, ""):
     # Run as a file from a manager's working folder.
     sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
+from standins.edgar_filings import EdgarFilings, Filing  # noqa: E402
 from standins.openfigi_server import OpenFigiServer  # noqa: E402
 from standins.sec_server import SecServer  # noqa: E402
 
 FIGI_FORM = re.compile(r"[A-Z0-9]{12}")
+PERIOD_FORM = re.compile(r"([0-9]{4})[Qq]([1-4])")
+QUARTER_ENDS = {1: "03-31", 2: "06-30", 3: "09-30", 4: "12-31"}
 # How often the request records are looked at for new lines to print.
 POLL_SECONDS = 0.2
 
@@ -94,24 +107,67 @@ def read_figis(path: Path | None) -> dict[str, list[dict[str, Any]]]:
             for cusip, value in entries.items()}
 
 
+def quarter_before(year: int, quarter: int) -> tuple[int, int]:
+    return (year - 1, 4) if quarter == 1 else (year, quarter - 1)
+
+
+def previous_period(named: str | None, today: datetime.date) -> tuple[int, int]:
+    """The quarter the previous filing is for: as named, or the quarter
+    before the one that ended last, which a run without TAVRIN_PERIOD
+    compares with."""
+    if named is None:
+        return quarter_before(*quarter_before(today.year, (today.month - 1) // 3 + 1))
+    parts = PERIOD_FORM.fullmatch(named)
+    if not parts:
+        raise SystemExit(f"--previous-period must name a quarter as 2026Q2 (got {named!r}).")
+    return int(parts[1]), int(parts[2])
+
+
+def previous_filing(path: Path, cik: str, year: int, quarter: int) -> Filing:
+    try:
+        table = path.read_bytes()
+    except OSError as error:
+        raise SystemExit(f"The previous table {path} cannot be read: {error.strerror}.")
+    if b"informationTable" not in table:
+        raise SystemExit(f"The previous table {path} is not an information table; give last "
+                         "quarter's Results/F13Results.xml or a table saved from EDGAR.")
+    if not (cik.isdigit() and len(cik) <= 10):
+        raise SystemExit(f"--cik must be a CIK of up to ten digits (got {cik!r}).")
+    period = f"{year}-{QUARTER_ENDS[quarter]}"
+    filed = datetime.date.fromisoformat(period) + datetime.timedelta(days=40)
+    accession = f"{int(cik):010d}-{filed.year % 100:02d}-000001"
+    return Filing(accession, "13F-HR", period, filed.isoformat(), table)
+
+
 def announce(list_path: Path, size: int, figis: dict, figis_path: Path | None,
-             sec: SecServer, figi: OpenFigiServer) -> None:
+             sec: SecServer, figi: OpenFigiServer, data: SecServer | None = None,
+             previous: Filing | None = None) -> None:
     known = sum(1 for matches in figis.values() if matches)
     source = f"{known} CUSIPs from {figis_path}" if figis_path else "no CUSIPs"
     print(f"SEC stand-in:      {list_path} ({size:,} bytes) as the list of every quarter")
     print(f"OpenFIGI stand-in: FIGIs for {source}; any other CUSIP gets none")
+    if previous is not None:
+        print(f"EDGAR stand-in:    the previous table as the 13F-HR {previous.accession} for "
+              f"{previous.period}")
     print("In the shell that runs the quarter, set:")
     print(f"export TAVRIN_SEC_BASE_URL={sec.base_url}")
     print(f"export TAVRIN_OPENFIGI_BASE_URL={figi.base_url}")
+    if data is not None:
+        print(f"export TAVRIN_SEC_DATA_URL={data.base_url}")
     print("Ctrl-C stops the stand-ins.", flush=True)
 
 
-def report_requests(sec: SecServer, figi: OpenFigiServer, printed: list[int]) -> None:
+def report_requests(sec: SecServer, figi: OpenFigiServer, printed: list[int],
+                    data: SecServer | None = None) -> None:
     """Prints the requests that arrived since the last call."""
     sec_requests, figi_records = sec.requests, figi.records
     for request in sec_requests[printed[0]:]:
         print(f"SEC:      {request.method} {request.path}", flush=True)
     printed[0] = len(sec_requests)
+    data_requests = data.requests if data is not None else []
+    for request in data_requests[printed[2]:]:
+        print(f"SEC data: {request.method} {request.path}", flush=True)
+    printed[2] = len(data_requests)
     # An OpenFIGI request is printed once it has been answered.
     answered = printed[1]
     while answered < len(figi_records) and figi_records[answered].status is not None:
@@ -147,17 +203,36 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="the list of 13(f) securities, served for every quarter")
     parser.add_argument("--figis", type=Path, metavar="JSON",
                         help="FIGIs by CUSIP (the form is below); without it, no FIGIs")
+    parser.add_argument("--previous", type=Path, metavar="XML",
+                        help="an information table, served as the 13F-HR of --cik for the "
+                             "quarter before")
+    parser.add_argument("--cik", help="the CIK the previous table is filed under")
+    parser.add_argument("--previous-period", metavar="QUARTER",
+                        help="the quarter of the previous table, as 2026Q2 (default: the "
+                             "quarter before the one that ended last)")
     args = parser.parse_args(argv)
+    if (args.previous is None) != (args.cik is None):
+        parser.error("--previous and --cik go together")
     data = read_list(args.list)
     figis = read_figis(args.figis)
+    previous = None
+    if args.previous is not None:
+        year, quarter = previous_period(args.previous_period, datetime.date.today())
+        previous = previous_filing(args.previous, args.cik, year, quarter)
     stopping = stop_signals()
-    with SecServer(every_quarter=data) as sec, OpenFigiServer(figis) as figi:
+    with contextlib.ExitStack() as stack:
+        sec = stack.enter_context(SecServer(every_quarter=data))
+        figi = stack.enter_context(OpenFigiServer(figis))
         figi.api_keys = AnyKey()
-        announce(args.list, len(data), figis, args.figis, sec, figi)
-        printed = [0, 0]
+        edgar_data = None
+        if previous is not None:
+            edgar_data = stack.enter_context(SecServer())
+            EdgarFilings(sec, edgar_data, args.cik).add(previous)
+        announce(args.list, len(data), figis, args.figis, sec, figi, edgar_data, previous)
+        printed = [0, 0, 0]
         while not stopping:
             time.sleep(POLL_SECONDS)
-            report_requests(sec, figi, printed)
+            report_requests(sec, figi, printed, edgar_data)
     print("Stopped.")
     return 0
 

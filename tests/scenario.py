@@ -75,6 +75,7 @@ def host_environment(**overrides: str | None) -> dict:
     env.update(
         TAVRIN_SEC_BASE_URL=NOWHERE,
         TAVRIN_OPENFIGI_BASE_URL=NOWHERE,
+        TAVRIN_SEC_DATA_URL=NOWHERE,
         PYTHONDONTWRITEBYTECODE="1",
     )
     env.pop("OPENFIGI_APIKEY", None)

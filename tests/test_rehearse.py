@@ -1,6 +1,7 @@
 """The rehearsal command: a saved list and known FIGIs, served for a real import."""
 import json
 import signal
+from contextlib import contextmanager
 import subprocess
 import sys
 
@@ -19,8 +20,8 @@ FIGIS = {
 }
 
 
-@pytest.fixture
-def rehearsal(tmp_path):
+@contextmanager
+def rehearsing(tmp_path, *options):
     """`python -m standins.rehearse` running, and the lines it printed first."""
     from standins.seclist_pdf import list_pdf_bytes
 
@@ -29,24 +30,37 @@ def rehearsal(tmp_path):
     figis = tmp_path / "figis.json"
     figis.write_text(json.dumps(FIGIS))
     process = subprocess.Popen(
-        [sys.executable, "-m", "standins.rehearse", "--list", str(saved), "--figis", str(figis)],
+        [sys.executable, "-m", "standins.rehearse", "--list", str(saved), "--figis", str(figis),
+         *options],
         cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     printed = []
     for line in process.stdout:
         printed.append(line.rstrip("\n"))
         if line.startswith("Ctrl-C"):
             break
-    yield process, printed
-    if process.poll() is None:
-        process.kill()
-        process.communicate()
+    try:
+        yield process, printed
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+
+
+@pytest.fixture
+def rehearsal(tmp_path):
+    with rehearsing(tmp_path) as running:
+        yield running
+
+
+def exported(printed):
+    return dict(line.removeprefix("export ").split("=", 1)
+                for line in printed if line.startswith("export "))
 
 
 def test_one_import_runs_on_the_rehearsed_list_and_figis(rehearsal, base_workdir,
                                                         information_table_schema):
     process, printed = rehearsal
-    exports = dict(line.removeprefix("export ").split("=", 1)
-                   for line in printed if line.startswith("export "))
+    exports = exported(printed)
     assert sorted(exports) == ["TAVRIN_OPENFIGI_BASE_URL", "TAVRIN_SEC_BASE_URL"]
     # Any quarter the module asks for, and whatever key the run sends.
     run_host(base_workdir, "import Tavrin", env=host_environment(
@@ -66,6 +80,29 @@ def test_one_import_runs_on_the_rehearsed_list_and_figis(rehearsal, base_workdir
     assert out.splitlines() == ["SEC:      GET /files/investment/13flist2019q3.pdf",
                                 "OpenFIGI: 3 CUSIPs asked, answered 200",
                                 "Stopped."]
+
+
+def test_a_previous_filing_is_served_for_the_cik_and_compared(tmp_path, base_workdir):
+    from information_tables import ns1_table, write_filer
+
+    previous = tmp_path / "last-quarter.xml"
+    previous.write_bytes(ns1_table([("APPLE INC", "037833100", 20000, 100)]))
+    write_filer(base_workdir / "Data" / "Filer.xlsx", 1234567)
+    with rehearsing(tmp_path, "--previous", str(previous), "--cik", "1234567",
+                    "--previous-period", "2026Q2") as (process, printed):
+        assert "EDGAR stand-in:    the previous table as the 13F-HR 0001234567-26-000001 for " \
+               "2026-06-30" in printed
+        run = run_host(base_workdir, "import Tavrin", env=host_environment(
+            **exported(printed), TAVRIN_PERIOD="2026Q3",
+            TAVRIN_USER_AGENT="Tavrin Tests tests@example.com")).check()
+        assert run.stdout.splitlines()[-2] == (
+            "Against the 2026 Q2 table (EDGAR 13F-HR 0001234567-26-000001, kept as "
+            "Store/Previous.xml): 2 new, 0 closed, 0 increased, 0 decreased, 1 unchanged; "
+            "0 to look at twice")
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate()
+    assert process.returncode == 0, err
+    assert "SEC data: GET /submissions/CIK0001234567.json" in out.splitlines()
 
 
 @pytest.mark.parametrize("pdf, figis, message", [

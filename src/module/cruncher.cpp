@@ -4,6 +4,7 @@
 #include "common/files.hpp"
 #include "common/run_record.hpp"
 #include "common/tables.hpp"
+#include "compare/changes.hpp"
 #include "module/module.hpp"
 #include "report/review.hpp"
 
@@ -53,7 +54,11 @@ py::object cruncher(py::handle module) {
     global(module, "f13excel")(sec, bswout);
     py::object after = file_identity(document);
     bool written = !delivery.staged(document).is_none() || (!after.is_none() && !after.equal(before));
-    if (written) write_review(record, sec, document);
+    if (written) {
+        Comparison changes = compare_with_previous(module, record, document);
+        write_review(record, sec, document, &changes);
+        print_comparison(changes);
+    }
     delivery.deliver();
     return py::none();
 }

@@ -16,6 +16,8 @@ constexpr const char* kDefaultUserAgent =
     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/109.0.0.0 Safari/537.36";
 constexpr const char* kDefaultSecBase = "https://www.sec.gov";
+// EDGAR's submissions index is served from a host of its own.
+constexpr const char* kDefaultSecData = "https://data.sec.gov";
 constexpr const char* kDefaultOpenFigiBase = "https://api.openfigi.com";
 
 // `from package import name`, with the interpreter's ImportError when the
@@ -92,6 +94,8 @@ void bind_paths(py::module_ m) {
     m.attr("rawc_path") = working_path(mydir, "\\Store\\CPortfolio.xlsx");
     m.attr("rem_path") = working_path(mydir, "\\Data\\Removal.xlsx");
     m.attr("filer_path") = working_path(mydir, "\\Data\\Filer.xlsx");
+    m.attr("previous_path") = working_path(mydir, "\\Data\\Previous.xml");
+    m.attr("previous_store_path") = working_path(mydir, "\\Store\\Previous.xml");
     m.attr("remc_path") = working_path(mydir, "\\Store\\CRemoval.xlsx");
     m.attr("res_path") = working_path(mydir, "\\Store\\Results.xlsx");
     m.attr("fres_path") = working_path(mydir, "\\Results\\F13Results.xlsx");
@@ -143,6 +147,8 @@ void bind_reporting_period(py::module_ m) {
     Period period = named.empty() ? last_ended_quarter(m) : named_period(named);
     m.attr("myYear") = period.year;
     m.attr("myQuarter") = period.quarter;
+    m.attr("sec_base_url") = without_trailing_slash(environment("TAVRIN_SEC_BASE_URL", kDefaultSecBase));
+    m.attr("sec_data_url") = without_trailing_slash(environment("TAVRIN_SEC_DATA_URL", kDefaultSecData));
     m.attr("pdf_url") = without_trailing_slash(environment("TAVRIN_SEC_BASE_URL", kDefaultSecBase)) +
                         "/files/investment/13flist" + std::to_string(period.year) + "q" +
                         std::to_string(period.quarter) + ".pdf";

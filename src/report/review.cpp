@@ -8,6 +8,7 @@
 // it is complete, like the document.
 #include "common/files.hpp"
 #include "common/run_record.hpp"
+#include "compare/changes.hpp"
 #include "report/first_rows.hpp"
 #include "report/review.hpp"
 
@@ -219,7 +220,8 @@ std::string reason_shown(const RunRecord& record, const HoldingOutcome& outcome)
 }
 
 void write_sheets(const py::object& book, const std::vector<py::list>& reported,
-                  const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
+                  const std::vector<const HoldingOutcome*>& left, const RunRecord& record,
+                  const Comparison* changes) {
     py::dict bold;
     bold["bold"] = true;
     py::object heading = book.attr("add_format")(bold);
@@ -251,12 +253,15 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
         for (auto cell : unread.cells) row.append(cell);
         unread_sheet.row(row);
     }
+
+    if (changes != nullptr && changes->compared) write_changes_sheet(book, heading, *changes);
 }
 
 // xlsxwriter builds the package in memory and writes it on close; the file
 // it writes replaces the review only when complete.
 void write_workbook(const py::object& path, const std::vector<py::list>& reported,
-                    const std::vector<const HoldingOutcome*>& left, const RunRecord& record) {
+                    const std::vector<const HoldingOutcome*>& left, const RunRecord& record,
+                    const Comparison* changes) {
     py::dict options;
     options["in_memory"] = true;
     options["strings_to_formulas"] = false;
@@ -265,7 +270,7 @@ void write_workbook(const py::object& path, const std::vector<py::list>& reporte
     try {
         replace_with_results(path, ".tmp", [&](const py::object& temporary) {
             py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
-            write_sheets(book, reported, left, record);
+            write_sheets(book, reported, left, record, changes);
             book.attr("close")();
         });
     } catch (py::error_already_set& error) {
@@ -310,7 +315,8 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
 
 }  // namespace
 
-void write_review(const RunRecord& record, const py::object& sec, const py::object& document) {
+void write_review(const RunRecord& record, const py::object& sec, const py::object& document,
+                  const Comparison* changes) {
     py::object path = py::str(
         py::module_::import("pathlib").attr("Path")(document).attr("with_name")(kReviewName));
     // During a run the document is still the temporary that takes its place
@@ -318,7 +324,7 @@ void write_review(const RunRecord& record, const py::object& sec, const py::obje
     std::vector<py::list> reported = reported_rows(delivered_path(document), OptionRows(sec));
     std::vector<HoldingOutcome> filer_only;
     std::vector<const HoldingOutcome*> left = not_reported(record, filer_only);
-    write_workbook(path, reported, left, record);
+    write_workbook(path, reported, left, record, changes);
     if (!record.unread_rows.empty()) {
         builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
                          " portfolio row(s) below the second heading row hold a CUSIP or an "

@@ -228,6 +228,10 @@ std::string refusal_message(const std::map<size_t, std::vector<std::string>>& ru
 
 }  // namespace
 
+py::object information_table_schema(py::handle module) {
+    return load_schema(module, py::module_::import("lxml.etree"));
+}
+
 void check_against_schema(py::handle module, const std::string& document,
                           const py::object& target) {
     py::object etree = py::module_::import("lxml.etree");

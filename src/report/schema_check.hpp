@@ -14,4 +14,8 @@ namespace tavrin {
 void check_against_schema(py::handle module, const std::string& document,
                           const py::object& target);
 
+// EDGAR's information-table schema, loaded from the files shipped beside the
+// module; FileNotFoundError when they are missing.
+py::object information_table_schema(py::handle module);
+
 }  // namespace tavrin
