@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import shutil
+from datetime import datetime
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
@@ -128,6 +129,17 @@ def cover_sheet_first(folder, services):
     for row in portfolio_rows([Holding("037833100")]):
         positions.append(row)
     book.save(folder / "Data" / "Portfolio.xlsx")
+
+
+def renamed_portfolio(name):
+    def prepare(folder, services):
+        (folder / "Data" / "Portfolio.xlsx").rename(folder / "Data" / name)
+    return prepare
+
+
+def plain_table_portfolio(folder, services):
+    """Headings in row 1, as a removal list has them: no title row."""
+    write_rows(folder / "Data" / "Portfolio.xlsx", portfolio_rows([Holding("037833100")])[3:])
 
 
 def unreadable_portfolio(folder, services):
@@ -260,33 +272,52 @@ CASES = {
         remove("Data", "Store", "Results"), "builtins.FileNotFoundError",
         working_folder("Data", "Store", "Results", "Data/Portfolio.xlsx", "Data/Removal.xlsx"),
         RUNS_IN_THE_WORKING_FOLDER, untouched=(), before_download=True),
+    **{f'portfolio saved as "{name}"': Case(
+        renamed_portfolio(name), "builtins.FileNotFoundError",
+        working_folder("Data/Portfolio.xlsx"),
+        [f'(Data holds "{name}": rename it to Portfolio.xlsx)'],
+        untouched=("Store", "Results"), before_download=True)
+       for name in ("Portfolio (1).xlsx", "portfolio.xlsx", "Portfolio.xlsx.xlsx")},
+    "portfolio saved as CSV": Case(
+        renamed_portfolio("Portfolio.csv"), "builtins.FileNotFoundError",
+        working_folder("Data/Portfolio.xlsx"),
+        ['"Portfolio.csv": open it in Excel and save it as an .xlsx workbook named '
+         'Portfolio.xlsx'], untouched=("Store", "Results"), before_download=True),
     "portfolio locked": Case(
         nothing, "builtins.PermissionError", data_file("Portfolio.xlsx"),
-        ["cannot be opened", "Close it in Excel"], host_prefix=PORTFOLIO_LOCKED),
+        ["cannot be opened", "Close it in Excel"], host_prefix=PORTFOLIO_LOCKED,
+        untouched=("Store", "Results"), before_download=True),
     "portfolio unreadable": Case(
         unreadable_portfolio, "builtins.ValueError", data_file("Portfolio.xlsx"),
-        ["cannot be read as an Excel workbook", "Save it from Excel as an .xlsx workbook"]),
+        ["cannot be read as an Excel workbook", "Save it from Excel as an .xlsx workbook"],
+        untouched=("Store", "Results"), before_download=True),
+    "portfolio headings in row 1": Case(
+        plain_table_portfolio, "builtins.KeyError",
+        portfolio_cell("its headings are in row 1 (cell D1 heads the CUSIPs)"),
+        ["title in row 1, headings in row 2 with cell C2 empty"],
+        untouched=("Store", "Results"), before_download=True),
     "empty first sheet": Case(
         portfolio([]), "builtins.KeyError", portfolio_cell('first sheet "Positions" is empty'),
-        ["cell C2 empty"], absent=["C2 is not empty"]),
+        ["cell C2 empty"], absent=["C2 is not empty"], before_download=True),
     "cover sheet before the positions": Case(
         cover_sheet_first, "builtins.ValueError",
         portfolio_cell('first sheet "Cover"', 'sheet "Positions" looks like one'),
-        ['move "Positions" to the front'], absent=["cannot be read as an Excel workbook"]),
+        ['move "Positions" to the front'], absent=["cannot be read as an Excel workbook"],
+        before_download=True),
     "CUSIP heading twice": Case(
         portfolio(cusip_heading_twice()), "builtins.KeyError",
         portfolio_cell('D ("CUSIP ID" in row 2)',
                        'E ("CUSIP ID" in the second heading row, row 4)'),
-        ['Head one column "CUSIP ID"']),
+        ['Head one column "CUSIP ID"'], before_download=True),
     "C2 filled": Case(
         portfolio(c2_filled()), "builtins.KeyError", portfolio_cell("C2"),
-        ["cell C2 empty"]),
+        ["cell C2 empty"], before_download=True),
     "too few columns": Case(
         portfolio(too_few_columns()), "builtins.IndexError", portfolio_cell("12 columns"),
-        ["at least fifteen columns (A to O)"]),
+        ["at least fifteen columns (A to O)"], before_download=True),
     "no holdings": Case(
         portfolio(headings_only()), "builtins.IndexError", portfolio_cell("holding rows"),
-        ["each with column C filled"]),
+        ["each with column C filled"], before_download=True),
     "CUSIP heading missing": Case(
         portfolio(no_cusip_heading()), "builtins.KeyError", portfolio_cell('"CUSIPID"'),
         ['Head the CUSIP column "CUSIP ID"']),
@@ -302,7 +333,49 @@ CASES = {
     "TRUE in a quantity": Case(
         holdings(Holding("037833100", extra={10: True})), "builtins.TypeError",
         portfolio_cell("row 5", "CUSIP 037833100", 'column K ("Trade Date Quantity")', "TRUE"),
-        ["Enter the amount as a number", "open and save the workbook in Excel"]),
+        ["Enter the amount as a number", "open and save the workbook in Excel"],
+        before_download=True),
+    "FALSE in a value": Case(
+        holdings(Holding("037833100", extra={13: False})), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100",
+                       'column N ("Total Settlement Market Value:")', "FALSE"),
+        ["Enter the amount as a number"], before_download=True),
+    "formula without a saved result in column C": Case(
+        holdings(Holding("037833100", description="=B5")), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100", 'column C ("Security Description")',
+                       "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it"], before_download=True),
+    "formula without a saved result in column D": Case(
+        holdings(Holding('="037833100"')), "builtins.TypeError",
+        portfolio_cell("row 5", 'column D ("CUSIP ID")', "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it"], before_download=True),
+    "TRUE in a removal quantity": Case(
+        removals([("00206R102", "AT&T INC", True, 2000.0)]), "builtins.TypeError",
+        removal_cell("row 2", "CUSIP 00206R102", 'column C ("Quantity")', "TRUE"),
+        ["Enter the amount to take off as a number"], before_download=True),
+    "date in a removal value": Case(
+        removals([("00206R102", "AT&T INC", 100, datetime(2026, 6, 30))]), "builtins.TypeError",
+        removal_cell("row 2", "CUSIP 00206R102", 'column D ("Value")', "date"),
+        ["set the cell's format to Number"], before_download=True),
+    "text in a removal value": Case(
+        removals([("594918104", "MICROSOFT", 0, 0), ("00206R102", "AT&T INC", 100, "all")]),
+        "builtins.TypeError", removal_cell("row 3", "CUSIP 00206R102", "'all'"),
+        ["Enter the amount to take off as a number"], before_download=True),
+    "formula without a saved result in a removal": Case(
+        removals([("00206R102", "AT&T INC", "=50*2", 2000.0)]), "builtins.TypeError",
+        removal_cell("row 2", 'column C ("Quantity")', "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it"], absent=["is blank"], before_download=True),
+    "negative removal": Case(
+        removals([("00206R102", "AT&T INC", -100, -2000.0)]), "builtins.ValueError",
+        removal_cell("row 2", "CUSIP 00206R102", 'column C ("Quantity")', "-100",
+                     "negative amount"),
+        ["a number of 0 or more"], before_download=True),
+    "removal leaving shares without their value": Case(
+        removals([("00206R102", "AT&T INC", 10, 30000.0)]), None, nothing, [], untouched=(),
+        printed=["Warning: CUSIP 00206R102 is held as quantity 300 and value 6000; after the "
+                 "removal list it has quantity 290 and value -24000, which disagree",
+                 "Review: 2 reported, 1 not reported (1 quantity and value disagree after "
+                 "removal), 1 row not read"]),
     "nothing to report": Case(
         nothing_reportable, "builtins.ValueError",
         lambda folder, services: [str(folder / "Results" / "F13Results.xml")],
@@ -315,7 +388,7 @@ CASES = {
         ["enter the amount to take off"]),
     "blank removal value on a holding left out anyway": Case(
         removals([("00206R102", "AT&T INC", 300, None)]), None, nothing, [], untouched=(),
-        printed=["Review: 2 reported, 1 not reported (1 removed in full)"]),
+        printed=["Review: 2 reported, 1 not reported (1 removed in full), 1 row not read"]),
     "SEC refuses (403)": Case(
         sec_answers("forbidden"), "requests.exceptions.HTTPError", list_address,
         ["TAVRIN_USER_AGENT", "Company Name admin@company.com",

@@ -25,6 +25,10 @@ py::object cruncher(py::handle module) {
     print_trace(module);
     require_working_folder(module);
     RunRecord record;
+    // The workbooks are read before anything is downloaded: their faults
+    // are the holder's to mend and should be told in the first second.
+    py::object raw = global(module, "storeraw")();
+    py::object rem = global(module, "storerem")();
     global(module, "getsec")();
     py::object sec = global(module, "storesec")();
     // The list's distinct CUSIPs in order of first appearance, so that runs
@@ -37,8 +41,6 @@ py::object cruncher(py::handle module) {
                                       "securities, then delete it and run again.")
                                .attr("drop_duplicates")()
                                .attr("tolist")();
-    py::object raw = global(module, "storeraw")();
-    py::object rem = global(module, "storerem")();
 
     py::object bswout = reconcile(module, list_cusips, raw, rem, &record);
 
