@@ -23,6 +23,8 @@ from scenario import BASE_LIST, NOWHERE, make_workdir, run_host, snapshot, write
 from standins.openfigi_server import TOO_MANY_REQUESTS_BODY
 from standins.seclist_pdf import ListRow, list_pdf_bytes
 from standins.workbooks import (
+    ROW2_HEADINGS,
+    SECOND_HEADINGS,
     Holding,
     portfolio_rows,
     write_portfolio,
@@ -59,8 +61,9 @@ class Case:
     raised: str | None
     names: Callable[[Path, object], list[str]]
     advice: list[str]
-    # Outputs the failure must leave alone: by the time the workbooks are
-    # read the list of the new quarter has rightly replaced the stored one.
+    # Outputs the failure must leave alone: a failure after the download may
+    # rightly have replaced the stored list with the new quarter's (the
+    # workbooks are read before it, so their cases keep Store too).
     untouched: tuple[str, ...] = ("Results",)
     printed: list[str] = field(default_factory=list)
     # Words the message must not hold (what is there is not said to be missing).
@@ -139,7 +142,8 @@ def renamed_portfolio(name):
 
 def plain_table_portfolio(folder, services):
     """Headings in row 1, as a removal list has them: no title row."""
-    write_rows(folder / "Data" / "Portfolio.xlsx", portfolio_rows([Holding("037833100")])[3:])
+    headings = [row2 or second for row2, second in zip(ROW2_HEADINGS, SECOND_HEADINGS)]
+    write_rows(folder / "Data" / "Portfolio.xlsx", [headings, Holding("037833100").cells()])
 
 
 def unreadable_portfolio(folder, services):
@@ -340,6 +344,11 @@ CASES = {
         portfolio_cell("row 5", "CUSIP 037833100",
                        'column N ("Total Settlement Market Value:")', "FALSE"),
         ["Enter the amount as a number"], before_download=True),
+    "error value in a quantity": Case(
+        holdings(Holding("037833100", extra={12: "#N/A"})), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100", 'column M ("Total Settlement Quantity")',
+                       "error value #N/A"),
+        ["Enter the amount as a number"], before_download=True),
     "formula without a saved result in column C": Case(
         holdings(Holding("037833100", description="=B5")), "builtins.TypeError",
         portfolio_cell("row 5", "CUSIP 037833100", 'column C ("Security Description")',
@@ -365,6 +374,14 @@ CASES = {
         removals([("00206R102", "AT&T INC", "=50*2", 2000.0)]), "builtins.TypeError",
         removal_cell("row 2", 'column C ("Quantity")', "formula whose result was never saved"),
         ["Open the workbook in Excel and save it"], absent=["is blank"], before_download=True),
+    "removal row without its CUSIP": Case(
+        removals([(None, "AT&T INC", 100, 2000.0)]), "builtins.ValueError",
+        removal_cell("row 2", 'column A ("CUSIP")', "is empty, but the row has an amount"),
+        ["Enter the CUSIP of the security, or delete the row"], before_download=True),
+    "error value for a removal CUSIP": Case(
+        removals([("#N/A", "AT&T INC", 100, 2000.0)]), "builtins.TypeError",
+        removal_cell("row 2", 'column A ("CUSIP")', "error value #N/A"),
+        ["Correct the formula"], before_download=True),
     "negative removal": Case(
         removals([("00206R102", "AT&T INC", -100, -2000.0)]), "builtins.ValueError",
         removal_cell("row 2", "CUSIP 00206R102", 'column C ("Quantity")', "-100",

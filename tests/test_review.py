@@ -70,7 +70,8 @@ HOLDINGS = [
     Holding(PFIZER, "PFIZER INC COM", 50, 2000.0),
     Holding(COCA_COLA, "COCA COLA CO COM", 100, 25000.0),
     Holding(None, "UNLISTED BOND", 5, 500.0),  # sheet row 24: no CUSIP
-]  # then a blank line (row 25) and the totals row (row 26)
+    Holding("#N/A", "LOOKUP FAILED", 6, 600.0),  # sheet row 25: an error value for the CUSIP
+]  # then a blank line (row 26) and the totals row (row 27)
 REMOVALS = [
     ("023135106", "AMAZON COM INC", 20, None),  # the whole quantity, value left blank
     (PFIZER, "PFIZER INC", 50, 2000.0),  # the whole holding
@@ -131,7 +132,9 @@ NOT_READ = [
      *Holding("594918104", None, 7, 2800.0).cells()],
     [24, 'column D ("CUSIP ID") is empty: a holding is read only with its CUSIP there',
      *Holding(None, "UNLISTED BOND", 5, 500.0).cells()],
-    [26, "a totals row: column C reads 'Total' and column D (\"CUSIP ID\") is empty, so its "
+    [25, 'column D ("CUSIP ID") holds the error value #N/A: a holding is read only with its '
+     'CUSIP there', *Holding(None, "LOOKUP FAILED", 6, 600.0).cells()],
+    [27, "a totals row: column C reads 'Total' and column D (\"CUSIP ID\") is empty, so its "
      "amounts are not a holding", *totals_row(HOLDINGS)],
 ]
 
@@ -199,11 +202,11 @@ def test_quantity_and_value_left_disagreeing_are_warned_of(review):
 def test_the_run_ends_with_the_review_line(review):
     run, results = review
     assert run.stdout.splitlines()[-2:] == [
-        "Rows not read: 3 portfolio row(s) below the second heading row hold a CUSIP or an "
+        "Rows not read: 4 portfolio row(s) below the second heading row hold a CUSIP or an "
         "amount but have column C or the CUSIP empty; see the sheet \"Rows not read\" for "
         "each row and why.",
         "Review: 7 reported, 9 not reported (4 not on the list, 2 removed in full, 1 quantity "
         "or value not above zero, 1 quantity and value disagree after removal, 1 description "
-        f"of five characters or fewer), 3 rows not read in {results / 'F13Review.xlsx'}",
+        f"of five characters or fewer), 4 rows not read in {results / 'F13Review.xlsx'}",
     ]
     assert sorted(p.name for p in results.iterdir()) == ["F13Results.xml", "F13Review.xlsx"]

@@ -12,6 +12,7 @@
 #include "inputs/sheet_xml.hpp"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -370,27 +371,44 @@ bool reads_like_totals(const py::object& marker) {
     return lower.find("total") != std::string::npos;
 }
 
+// Error values by cell, as (sheet row, column).
+using ErrorCells = std::map<std::pair<long, long>, std::string>;
+
+ErrorCells error_cells(const SheetFacts& facts) {
+    ErrorCells errors;
+    for (const auto& [at, shown] : facts.errors) errors[{at.row, at.column}] = shown;
+    return errors;
+}
+
+// "is empty", or what an error value shows where the reader saw nothing.
+std::string emptiness(const Sheet& sheet, const ErrorCells& errors, long row, long column) {
+    auto found = errors.find({sheet.sheet_row(row), column});
+    return found == errors.end() ? "is empty" : "holds the error value " + found->second;
+}
+
 // Why a row below the second heading row is no holding although it holds
 // a CUSIP or an amount, or an empty text when it is read as one.
-std::string why_not_read(const Sheet& sheet, long row) {
+std::string why_not_read(const Sheet& sheet, const ErrorCells& errors, long row) {
     if (!sheet.filled(row, kMarker)) {
         if (!holds_cusip_or_amount(sheet, row)) return "";
-        return "column C is empty: the row is read as a holding only when column C is filled";
+        return "column C " + emptiness(sheet, errors, row, kMarker) +
+               ": the row is read as a holding only when column C is filled";
     }
     if (sheet.cusip < 0 || sheet.filled(row, sheet.cusip) || !holds_amount(sheet, row)) return "";
-    std::string cusip = column_name(sheet, sheet.cusip);
+    std::string cusip = "column " + column_name(sheet, sheet.cusip) + " " +
+                        emptiness(sheet, errors, row, sheet.cusip);
     py::object marker = sheet.cell(row, kMarker);
     if (reads_like_totals(marker)) {
-        return "a totals row: column C reads " + repr_text(py::str(marker)) + " and column " +
-               cusip + " is empty, so its amounts are not a holding";
+        return "a totals row: column C reads " + repr_text(py::str(marker)) + " and " + cusip +
+               ", so its amounts are not a holding";
     }
-    return "column " + cusip + " is empty: a holding is read only with its CUSIP there";
+    return cusip + ": a holding is read only with its CUSIP there";
 }
 
 // Rows below the second heading row that hold a CUSIP or an amount but
 // have column C or the CUSIP empty are not read; the run's review lists
 // them, each with its reason, so no amount of the sheet goes unseen.
-void record_unread_rows(const Sheet& sheet) {
+void record_unread_rows(const Sheet& sheet, const SheetFacts& facts) {
     RunRecord* record = RunRecord::current();
     if (record == nullptr) return;
     record->portfolio_headings = py::list();
@@ -401,8 +419,9 @@ void record_unread_rows(const Sheet& sheet) {
         record->portfolio_headings.append(PyUnicode_Check(label.ptr()) ? letter + ": " + text(label)
                                                                        : letter);
     }
+    ErrorCells errors = error_cells(facts);
     for (long row = sheet.heading + 1; row < sheet.rows(); ++row) {
-        std::string why = why_not_read(sheet, row);
+        std::string why = why_not_read(sheet, errors, row);
         if (why.empty()) continue;
         py::list cells;
         for (size_t column = 0; column < sheet.columns.size(); ++column) {
@@ -437,12 +456,21 @@ constexpr const char* kUnsaved =
     "holds a formula whose result was never saved, so it reads as empty";
 
 std::vector<AmountProblem> amount_problems(const Sheet& sheet,
-                                           const std::set<std::pair<long, long>>& unsaved) {
+                                           const std::set<std::pair<long, long>>& unsaved,
+                                           const ErrorCells& errors) {
     std::vector<AmountProblem> problems;
     for (long row = sheet.heading + 1; row < sheet.rows(); ++row) {
         if (!sheet.filled(row, kMarker) || !sheet.filled(row, sheet.cusip)) continue;
         for (long column = kFirstAmount; column <= kLastAmount; ++column) {
             py::object value = sheet.cell(row, column);
+            auto error = errors.find({sheet.sheet_row(row), column});
+            if (error != errors.end()) {
+                problems.push_back({row, column,
+                                    "holds the error value " + error->second +
+                                        ", which is not a number (it would read as empty)",
+                                    kEnterNumber});
+                continue;
+            }
             if (PyBool_Check(value.ptr())) {
                 problems.push_back({row, column,
                                     "holds the logical value " +
@@ -486,7 +514,9 @@ void check_amount_cells(const Sheet& sheet, const SheetFacts& facts) {
     std::set<std::pair<long, long>> unsaved;
     for (const CellAddress& at : facts.unsaved_formulas) unsaved.insert({at.row, at.column});
     std::vector<AmountProblem> problems = marker_problems(sheet, unsaved);
-    for (AmountProblem& problem : amount_problems(sheet, unsaved)) problems.push_back(problem);
+    for (AmountProblem& problem : amount_problems(sheet, unsaved, error_cells(facts))) {
+        problems.push_back(problem);
+    }
     if (problems.empty()) return;
     const AmountProblem& first = problems.front();
     std::string message =
@@ -510,7 +540,7 @@ py::object storeraw(py::handle module) {
         find_cusip_column(sheet);
         SheetFacts facts = first_sheet_facts(path);
         attribute_merged_lots(df, sheet, facts);
-        record_unread_rows(sheet);
+        record_unread_rows(sheet, facts);
         check_amount_cells(sheet, facts);
     }
 

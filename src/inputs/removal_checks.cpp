@@ -8,6 +8,7 @@
 #include "inputs/inputs.hpp"
 #include "inputs/sheet_xml.hpp"
 
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -87,28 +88,82 @@ bool problem_of(const py::handle& value, Problem& problem) {
     return true;
 }
 
+// What a reader sees as empty but is not: cells by (sheet row, column).
+struct Unreadable {
+    std::set<std::pair<long, long>> unsaved;
+    std::map<std::pair<long, long>, std::string> errors;
+
+    explicit Unreadable(const SheetFacts& facts) {
+        for (const CellAddress& at : facts.unsaved_formulas) unsaved.insert({at.row, at.column});
+        for (const auto& [at, shown] : facts.errors) errors[{at.row, at.column}] = shown;
+    }
+
+    // Fills `problem` when the cell at table row `row` is one of them.
+    bool find(long row, long column, Problem& problem) const {
+        std::pair<long, long> at{row + kFirstDataRow, column};
+        auto error = errors.find(at);
+        if (unsaved.count(at)) {
+            problem.what = "holds a formula whose result was never saved, so it reads as blank";
+            problem.advice =
+                "Open the workbook in Excel and save it, so that the results are stored, or "
+                "enter the value itself.";
+        } else if (error != errors.end()) {
+            problem.what = "holds the error value " + error->second + ", so it reads as blank";
+            problem.advice = "Correct the formula, or enter the value itself.";
+        } else {
+            return false;
+        }
+        problem.type = PyExc_TypeError;
+        return true;
+    }
+};
+
+py::object column_at(const py::object& df, long column) {
+    return df.attr("iloc")[py::make_tuple(py::slice(0, py::len(df), 1), column)];
+}
+
+// A row whose CUSIP cannot be read would be dropped, and what it takes off
+// the holding with it.
+void add_cusip_problems(const py::object& df, long cusip, const std::vector<long>& amounts,
+                        const Unreadable& unreadable, std::vector<Problem>& problems) {
+    py::list cusip_missing = column_at(df, cusip).attr("isna")().attr("tolist")();
+    std::vector<py::list> amount_missing;
+    for (long column : amounts) {
+        amount_missing.push_back(column_at(df, column).attr("isna")().attr("tolist")());
+    }
+    for (size_t row = 0; row < cusip_missing.size(); ++row) {
+        if (!truthy(cusip_missing[row])) continue;
+        Problem problem{static_cast<long>(row), cusip, nullptr, "", ""};
+        if (unreadable.find(static_cast<long>(row), cusip, problem)) {
+            problems.push_back(problem);
+            continue;
+        }
+        for (const py::list& missing : amount_missing) {
+            if (truthy(missing[row])) continue;
+            problem.type = PyExc_ValueError;
+            problem.what = "is empty, but the row has an amount to take off";
+            problem.advice = "Enter the CUSIP of the security, or delete the row.";
+            problems.push_back(problem);
+            break;
+        }
+    }
+}
+
 std::vector<Problem> problems_in(const py::object& df, long cusip,
                                  const std::vector<long>& amounts,
-                                 const std::set<std::pair<long, long>>& unsaved) {
+                                 const Unreadable& unreadable) {
     std::vector<Problem> problems;
-    py::list cusip_missing = df.attr("iloc")[py::make_tuple(py::slice(0, py::len(df), 1), cusip)]
-                                 .attr("isna")()
-                                 .attr("tolist")();
+    add_cusip_problems(df, cusip, amounts, unreadable, problems);
+    py::list cusip_missing = column_at(df, cusip).attr("isna")().attr("tolist")();
     for (long column : amounts) {
-        py::object series = df.attr("iloc")[py::make_tuple(py::slice(0, py::len(df), 1), column)];
+        py::object series = column_at(df, column);
         py::list values = series.attr("tolist")();
         py::list missing = series.attr("isna")().attr("tolist")();
         for (size_t row = 0; row < values.size(); ++row) {
             if (truthy(cusip_missing[row])) continue;
             Problem problem{static_cast<long>(row), column, nullptr, "", ""};
-            if (unsaved.count({static_cast<long>(row) + kFirstDataRow, column})) {
-                problem.type = PyExc_TypeError;
-                problem.what = "holds a formula whose result was never saved, so it reads as blank";
-                problem.advice =
-                    "Open the workbook in Excel and save it, so that the results are stored, "
-                    "or enter the number itself.";
-                problems.push_back(problem);
-            } else if (!truthy(missing[row]) && problem_of(values[row], problem)) {
+            if (unreadable.find(static_cast<long>(row), column, problem) ||
+                (!truthy(missing[row]) && problem_of(values[row], problem))) {
                 problems.push_back(problem);
             }
         }
@@ -127,21 +182,20 @@ void check_removal_amounts(const py::object& df, const py::object& path) {
         long column = column_headed(labels, label);
         if (column >= 0) amounts.push_back(column);
     }
-    std::set<std::pair<long, long>> unsaved;
-    for (const CellAddress& at : first_sheet_facts(path).unsaved_formulas) {
-        unsaved.insert({at.row, at.column});
-    }
-    std::vector<Problem> problems = problems_in(df, cusip, amounts, unsaved);
+    std::vector<Problem> problems =
+        problems_in(df, cusip, amounts, Unreadable(first_sheet_facts(path)));
     if (problems.empty()) return;
     const Problem* first = &problems.front();
     for (const Problem& problem : problems) {
         if (problem.position < first->position) first = &problem;
     }
-    py::object identifier = df.attr("iat")[py::make_tuple(first->position, cusip)];
-    std::string message =
-        "Removal workbook " + text(path) + ", row " +
-        std::to_string(first->position + kFirstDataRow) + ", CUSIP " +
-        text(clean_identifier(identifier)) + ", column " +
+    std::string message = "Removal workbook " + text(path) + ", row " +
+                          std::to_string(first->position + kFirstDataRow);
+    if (first->column != cusip) {
+        py::object identifier = df.attr("iat")[py::make_tuple(first->position, cusip)];
+        message += ", CUSIP " + text(clean_identifier(identifier));
+    }
+    message += ", column " +
         column_letter(static_cast<size_t>(first->column)) + " (\"" +
         text(labels[static_cast<size_t>(first->column)]) + "\"): the cell " + first->what +
         ". " + first->advice;

@@ -267,7 +267,8 @@ void write_review(const RunRecord& record, const py::object& sec, const py::obje
     if (!record.unread_rows.empty()) {
         builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
                          " portfolio row(s) below the second heading row hold a CUSIP or an "
-                         "amount but have column C or the CUSIP empty; see the sheet \"Rows not read\" for each row and why.");
+                         "amount but have column C or the CUSIP empty; see the sheet \"Rows "
+                         "not read\" for each row and why.");
     }
     builtin("print")(closing_line(reported.size(), left, record.unread_rows.size(), path));
 }
