@@ -12,9 +12,11 @@ def clean(df, cusip):
     return returned
 
 df = pd.DataFrame({"CUSIP NO": ["037833 10 0", None, " ", "ab\\tc", "x\\u00a0y", "00206r102\\u2003\\n",
-                                "z\\ud800"],
-                   "Total Settlement Quantity": [1, 2, 3, 4, 5, 6, 7], "Value:": [1, 2, 3, 4, 5, 6, 7],
-                   "Cusip": list("abcdefg")})
+                                "z\\ud800", "037833\\u200b100", "\\ufeff594918104\\u00ad",
+                                "\\uff10\\uff13\\uff17\\uff18\\uff13\\uff13\\uff11\\uff10\\uff10",
+                                "00206\\u0420102"],
+                   "Total Settlement Quantity": list(range(11)), "Value:": list(range(11)),
+                   "Cusip": list("abcdefghijk")})
 returned = clean(df, "CUSIPNO")
 out["labels"] = list(df.columns)
 out["identifiers"] = list(df["CUSIPNO"])
@@ -44,8 +46,11 @@ def test_cleaning_rules(services, base_workdir):
     assert out["labels"] == ["CUSIPNO", "TotalSettlementQuantity", "Value", "Cusip"]
     # every Unicode whitespace character goes and letters are upper-cased; the
     # blank identifier stays as empty text; a lone surrogate is no obstacle
-    assert out["identifiers"] == ["037833100", "", "ABC", "XY", "00206R102", "Z\ud800"]
-    assert out["index"] == [0, 2, 3, 4, 5, 6]
+    # NFKC makes fullwidth digits plain; zero-width spaces, the byte-order mark
+    # and soft hyphens (format characters) go; a Cyrillic letter stays itself
+    assert out["identifiers"] == ["037833100", "", "ABC", "XY", "00206R102", "Z\ud800",
+                                  "037833100", "594918104", "037833100", "00206\u0420102"]
+    assert out["index"] == [0, 2, 3, 4, 5, 6, 7, 8, 9, 10]
     assert out["same object"] is False and out["same content"] is True
     # whole numbers get the leading zeros Excel stripped; other values keep str()
     assert out["integers"] == ["037833100", "594918104", "1234567890", "-5", "TRUE"]

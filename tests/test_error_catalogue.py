@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import shutil
+from datetime import datetime
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
@@ -22,6 +23,8 @@ from scenario import BASE_LIST, NOWHERE, make_workdir, run_host, snapshot, write
 from standins.openfigi_server import TOO_MANY_REQUESTS_BODY
 from standins.seclist_pdf import ListRow, list_pdf_bytes
 from standins.workbooks import (
+    ROW2_HEADINGS,
+    SECOND_HEADINGS,
     Holding,
     portfolio_rows,
     write_portfolio,
@@ -58,8 +61,9 @@ class Case:
     raised: str | None
     names: Callable[[Path, object], list[str]]
     advice: list[str]
-    # Outputs the failure must leave alone: by the time the workbooks are
-    # read the list of the new quarter has rightly replaced the stored one.
+    # Outputs the failure must leave alone: a failure after the download may
+    # rightly have replaced the stored list with the new quarter's (the
+    # workbooks are read before it, so their cases keep Store too).
     untouched: tuple[str, ...] = ("Results",)
     printed: list[str] = field(default_factory=list)
     # Words the message must not hold (what is there is not said to be missing).
@@ -128,6 +132,18 @@ def cover_sheet_first(folder, services):
     for row in portfolio_rows([Holding("037833100")]):
         positions.append(row)
     book.save(folder / "Data" / "Portfolio.xlsx")
+
+
+def renamed_portfolio(name):
+    def prepare(folder, services):
+        (folder / "Data" / "Portfolio.xlsx").rename(folder / "Data" / name)
+    return prepare
+
+
+def plain_table_portfolio(folder, services):
+    """Headings in row 1, as a removal list has them: no title row."""
+    headings = [row2 or second for row2, second in zip(ROW2_HEADINGS, SECOND_HEADINGS)]
+    write_rows(folder / "Data" / "Portfolio.xlsx", [headings, Holding("037833100").cells()])
 
 
 def unreadable_portfolio(folder, services):
@@ -260,33 +276,52 @@ CASES = {
         remove("Data", "Store", "Results"), "builtins.FileNotFoundError",
         working_folder("Data", "Store", "Results", "Data/Portfolio.xlsx", "Data/Removal.xlsx"),
         RUNS_IN_THE_WORKING_FOLDER, untouched=(), before_download=True),
+    **{f'portfolio saved as "{name}"': Case(
+        renamed_portfolio(name), "builtins.FileNotFoundError",
+        working_folder("Data/Portfolio.xlsx"),
+        [f'(Data holds "{name}": rename it to Portfolio.xlsx)'],
+        untouched=("Store", "Results"), before_download=True)
+       for name in ("Portfolio (1).xlsx", "portfolio.xlsx", "Portfolio.xlsx.xlsx")},
+    "portfolio saved as CSV": Case(
+        renamed_portfolio("Portfolio.csv"), "builtins.FileNotFoundError",
+        working_folder("Data/Portfolio.xlsx"),
+        ['"Portfolio.csv": open it in Excel and save it as an .xlsx workbook named '
+         'Portfolio.xlsx'], untouched=("Store", "Results"), before_download=True),
     "portfolio locked": Case(
         nothing, "builtins.PermissionError", data_file("Portfolio.xlsx"),
-        ["cannot be opened", "Close it in Excel"], host_prefix=PORTFOLIO_LOCKED),
+        ["cannot be opened", "Close it in Excel"], host_prefix=PORTFOLIO_LOCKED,
+        untouched=("Store", "Results"), before_download=True),
     "portfolio unreadable": Case(
         unreadable_portfolio, "builtins.ValueError", data_file("Portfolio.xlsx"),
-        ["cannot be read as an Excel workbook", "Save it from Excel as an .xlsx workbook"]),
+        ["cannot be read as an Excel workbook", "Save it from Excel as an .xlsx workbook"],
+        untouched=("Store", "Results"), before_download=True),
+    "portfolio headings in row 1": Case(
+        plain_table_portfolio, "builtins.KeyError",
+        portfolio_cell("its headings are in row 1 (cell D1 heads the CUSIPs)"),
+        ["title in row 1, headings in row 2 with cell C2 empty"],
+        untouched=("Store", "Results"), before_download=True),
     "empty first sheet": Case(
         portfolio([]), "builtins.KeyError", portfolio_cell('first sheet "Positions" is empty'),
-        ["cell C2 empty"], absent=["C2 is not empty"]),
+        ["cell C2 empty"], absent=["C2 is not empty"], before_download=True),
     "cover sheet before the positions": Case(
         cover_sheet_first, "builtins.ValueError",
         portfolio_cell('first sheet "Cover"', 'sheet "Positions" looks like one'),
-        ['move "Positions" to the front'], absent=["cannot be read as an Excel workbook"]),
+        ['move "Positions" to the front'], absent=["cannot be read as an Excel workbook"],
+        before_download=True),
     "CUSIP heading twice": Case(
         portfolio(cusip_heading_twice()), "builtins.KeyError",
         portfolio_cell('D ("CUSIP ID" in row 2)',
                        'E ("CUSIP ID" in the second heading row, row 4)'),
-        ['Head one column "CUSIP ID"']),
+        ['Head one column "CUSIP ID"'], before_download=True),
     "C2 filled": Case(
         portfolio(c2_filled()), "builtins.KeyError", portfolio_cell("C2"),
-        ["cell C2 empty"]),
+        ["cell C2 empty"], before_download=True),
     "too few columns": Case(
         portfolio(too_few_columns()), "builtins.IndexError", portfolio_cell("12 columns"),
-        ["at least fifteen columns (A to O)"]),
+        ["at least fifteen columns (A to O)"], before_download=True),
     "no holdings": Case(
         portfolio(headings_only()), "builtins.IndexError", portfolio_cell("holding rows"),
-        ["each with column C filled"]),
+        ["each with column C filled"], before_download=True),
     "CUSIP heading missing": Case(
         portfolio(no_cusip_heading()), "builtins.KeyError", portfolio_cell('"CUSIPID"'),
         ['Head the CUSIP column "CUSIP ID"']),
@@ -302,7 +337,62 @@ CASES = {
     "TRUE in a quantity": Case(
         holdings(Holding("037833100", extra={10: True})), "builtins.TypeError",
         portfolio_cell("row 5", "CUSIP 037833100", 'column K ("Trade Date Quantity")', "TRUE"),
-        ["Enter the amount as a number", "open and save the workbook in Excel"]),
+        ["Enter the amount as a number", "open and save the workbook in Excel"],
+        before_download=True),
+    "FALSE in a value": Case(
+        holdings(Holding("037833100", extra={13: False})), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100",
+                       'column N ("Total Settlement Market Value:")', "FALSE"),
+        ["Enter the amount as a number"], before_download=True),
+    "error value in a quantity": Case(
+        holdings(Holding("037833100", extra={12: "#N/A"})), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100", 'column M ("Total Settlement Quantity")',
+                       "error value #N/A"),
+        ["Enter the amount as a number"], before_download=True),
+    "formula without a saved result in column C": Case(
+        holdings(Holding("037833100", description="=B5")), "builtins.TypeError",
+        portfolio_cell("row 5", "CUSIP 037833100", 'column C ("Security Description")',
+                       "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it"], before_download=True),
+    "formula without a saved result in column D": Case(
+        holdings(Holding('="037833100"')), "builtins.TypeError",
+        portfolio_cell("row 5", 'column D ("CUSIP ID")', "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it"], before_download=True),
+    "TRUE in a removal quantity": Case(
+        removals([("00206R102", "AT&T INC", True, 2000.0)]), "builtins.TypeError",
+        removal_cell("row 2", "CUSIP 00206R102", 'column C ("Quantity")', "TRUE"),
+        ["Enter the amount to take off as a number"], before_download=True),
+    "date in a removal value": Case(
+        removals([("00206R102", "AT&T INC", 100, datetime(2026, 6, 30))]), "builtins.TypeError",
+        removal_cell("row 2", "CUSIP 00206R102", 'column D ("Value")', "date"),
+        ["set the cell's format to Number"], before_download=True),
+    "text in a removal value": Case(
+        removals([("594918104", "MICROSOFT", 0, 0), ("00206R102", "AT&T INC", 100, "all")]),
+        "builtins.TypeError", removal_cell("row 3", "CUSIP 00206R102", "'all'"),
+        ["Enter the amount to take off as a number"], before_download=True),
+    "formula without a saved result in a removal": Case(
+        removals([("00206R102", "AT&T INC", "=50*2", 2000.0)]), "builtins.TypeError",
+        removal_cell("row 2", 'column C ("Quantity")', "formula whose result was never saved"),
+        ["Open the workbook in Excel and save it"], absent=["is blank"], before_download=True),
+    "removal row without its CUSIP": Case(
+        removals([(None, "AT&T INC", 100, 2000.0)]), "builtins.ValueError",
+        removal_cell("row 2", 'column A ("CUSIP")', "is empty, but the row has an amount"),
+        ["Enter the CUSIP of the security, or delete the row"], before_download=True),
+    "error value for a removal CUSIP": Case(
+        removals([("#N/A", "AT&T INC", 100, 2000.0)]), "builtins.TypeError",
+        removal_cell("row 2", 'column A ("CUSIP")', "error value #N/A"),
+        ["Correct the formula"], before_download=True),
+    "negative removal": Case(
+        removals([("00206R102", "AT&T INC", -100, -2000.0)]), "builtins.ValueError",
+        removal_cell("row 2", "CUSIP 00206R102", 'column C ("Quantity")', "-100",
+                     "negative amount"),
+        ["a number of 0 or more"], before_download=True),
+    "removal leaving shares without their value": Case(
+        removals([("00206R102", "AT&T INC", 10, 30000.0)]), None, nothing, [], untouched=(),
+        printed=["Warning: CUSIP 00206R102 is held as quantity 300 and value 6000; after the "
+                 "removal list it has quantity 290 and value -24000, which disagree",
+                 "Review: 2 reported, 1 not reported (1 quantity and value disagree after "
+                 "removal), 1 row not read"]),
     "nothing to report": Case(
         nothing_reportable, "builtins.ValueError",
         lambda folder, services: [str(folder / "Results" / "F13Results.xml")],
@@ -315,7 +405,7 @@ CASES = {
         ["enter the amount to take off"]),
     "blank removal value on a holding left out anyway": Case(
         removals([("00206R102", "AT&T INC", 300, None)]), None, nothing, [], untouched=(),
-        printed=["Review: 2 reported, 1 not reported (1 removed in full)"]),
+        printed=["Review: 2 reported, 1 not reported (1 removed in full), 1 row not read"]),
     "SEC refuses (403)": Case(
         sec_answers("forbidden"), "requests.exceptions.HTTPError", list_address,
         ["TAVRIN_USER_AGENT", "Company Name admin@company.com",

@@ -161,7 +161,8 @@ def test_the_console_warns_of_unused_rows_and_unknown_fields_and_counts_entries(
     assert "Information table entries: 6" in lines
     review = [line for line in lines if line.startswith("Review: ")]
     assert len(review) == 1 and review[0].startswith(
-        "Review: 6 reported, 2 not reported (1 removed in full, 1 not in the portfolio) in ")
+        "Review: 6 reported, 2 not reported (1 removed in full, 1 not in the portfolio), "
+        "1 row not read in ")
 
 
 def test_a_misspelt_sheet_is_named_and_its_holdings_take_the_defaults(tmp_path):

@@ -80,3 +80,31 @@ def test_removal_list_with_headings_only(services, base_workdir):
         emit([list(table.columns), len(table)])
     """, env=services.env).check()
     assert run.result() == [["CUSIP", "SecurityName", "Quantity", "Value"], 0]
+
+
+LOCKED = """
+_open = builtins.open
+def _locked(file, *args, **kwargs):
+    if str(file).endswith("Portfolio.xlsx"):
+        raise PermissionError(13, "Permission denied", str(file))
+    return _open(file, *args, **kwargs)
+builtins.open = _locked
+"""
+
+
+def csv_saved_as_workbook(folder):
+    (folder / "Data" / "Portfolio.xlsx").write_text("Account,CUSIP\nACCT-001,037833100\n")
+    return ""
+
+
+@pytest.mark.parametrize("prepare, words", [
+    (lambda folder: LOCKED, "cannot be opened"),
+    (csv_saved_as_workbook, "cannot be read as an Excel workbook"),
+], ids=["locked", "CSV saved as .xlsx"])
+def test_a_message_that_says_everything_comes_without_the_readers_traceback(
+        services, base_workdir, prepare, words):
+    run = run_host(base_workdir, prepare(base_workdir) + "import Tavrin\n", env=services.env)
+    assert run.returncode != 0 and words in run.stderr
+    for chained in ("The above exception was the direct cause", "During handling", "site-packages/pandas"):
+        assert chained not in run.stderr
+    assert services.sec.requests == []  # told before the list is asked for

@@ -142,6 +142,9 @@ cases = {{
     "whole value taken, quantity blank": (holding("APPLE INC COM", 10, 100), [None, 100]),
     "nothing held, both blank": (holding("APPLE INC COM", 0, 0), [None, None]),
     "part taken, value blank": (holding("APPLE INC COM", 10, 100), [5, None]),
+    "value gone, shares left": (holding("APPLE INC COM", 10, 100), [5, 100]),
+    "shares gone, value left": (holding("APPLE INC COM", 10, 100), [10, 40]),
+    "more value taken than held": (holding("APPLE INC COM", 100, 25000.0), [10, 30000.0]),
 }}
 out = {{}}
 for name, (row, removal) in cases.items():
@@ -170,3 +173,15 @@ def test_a_blank_removal_amount_stops_only_a_holding_that_would_be_reported(serv
     for name in ("short description", "whole quantity taken, value blank",
                  "whole value taken, quantity blank", "nothing held, both blank"):
         assert out[name] == 0
+
+
+def test_quantity_and_value_left_disagreeing_is_warned_of_and_not_reported(services, base_workdir):
+    run = run_host(base_workdir, BLANK_REMOVALS.format(), env=services.env).check()
+    warnings = [line for line in run.stdout.splitlines() if line.startswith("Warning: CUSIP")]
+    for name, left in [("value gone, shares left", "quantity 5 and value 0"),
+                       ("shares gone, value left", "quantity 0 and value 60"),
+                       ("more value taken than held", "quantity 90 and value -5000")]:
+        assert run.result()[name] == 0
+        assert sum(f"after the removal list it has {left}, which disagree, so it is not "
+                   "reported" in line for line in warnings) == 1
+    assert len(warnings) == 3

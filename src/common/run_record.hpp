@@ -10,6 +10,7 @@
 
 #include "common/python.hpp"
 
+#include <string>
 #include <vector>
 
 namespace tavrin {
@@ -22,24 +23,31 @@ constexpr const char* kCheckDigit = "not on the 13(f) list: check digit does not
 constexpr const char* kRemovedInFull = "removed in full";
 constexpr const char* kNotAboveZero = "quantity or value not above zero";
 constexpr const char* kShortDescription = "description of five characters or fewer";
+constexpr const char* kAmountsDisagree = "quantity and value disagree after removal";
 }  // namespace left_out
 
 // One portfolio CUSIP: its first row's column C, its quantity (M) and value
 // (N) added up over its rows before any removal (None where they cannot be
 // added up), and why it is left out, or nullptr when it goes to the report.
+// `reason` is the kind, which the counts group by; `explanation`, where
+// there is one, is the reason as the review shows it, with what to fix.
 struct HoldingOutcome {
     py::object cusip;
     py::object description;
     py::object quantity;
     py::object value;
     const char* reason;
+    std::string explanation;
+
+    std::string shown_reason() const { return explanation.empty() ? reason : explanation; }
 };
 
 // A row below the second heading row that holds a CUSIP or an amount but
-// has column C empty, so it is no holding: its row number in the workbook
-// and its cells.
+// is no holding (column C or the CUSIP empty): its row number in the
+// workbook, why it is not read, and its cells.
 struct UnreadRow {
     py::object row;
+    std::string why;
     py::list cells;
 };
 

@@ -8,12 +8,30 @@
 namespace tavrin {
 namespace {
 
-// Identifiers are compared as text with every Unicode whitespace character
-// removed (custodian exports carry no-break spaces and tabs) and letters in
-// upper case, so "00206r102" and "00206R 102" meet the list's "00206R102".
+// Unicode category Cf: zero-width spaces and joiners, the byte-order mark,
+// the soft hyphen, direction marks; invisible in a cell, so never meant.
+bool is_format_character(const py::object& unicodedata, Py_UCS4 character) {
+    PyObject* one = PyUnicode_FromOrdinal(static_cast<int>(character));
+    if (!one) throw py::error_already_set();
+    py::object category = unicodedata.attr("category")(py::reinterpret_steal<py::object>(one));
+    return text(category) == "Cf";
+}
+
+// Identifiers are compared as text in NFKC form (fullwidth digits become
+// "0".."9"), with every Unicode whitespace and format character removed
+// (custodian exports carry no-break spaces, tabs and zero-width spaces) and
+// letters in upper case, so "00206r102" and "00206R 102" meet the list's
+// "00206R102". ASCII text is already in that form but for blanks and case.
 py::object identifier_text(const py::handle& text) {
     if (!PyUnicode_Check(text.ptr())) return py::reinterpret_borrow<py::object>(text);
-    PyObject* source = text.ptr();
+    py::object normal = py::reinterpret_borrow<py::object>(text);
+    bool ascii = PyUnicode_IS_ASCII(text.ptr());
+    py::object unicodedata;
+    if (!ascii) {
+        unicodedata = py::module_::import("unicodedata");
+        normal = unicodedata.attr("normalize")("NFKC", normal);
+    }
+    PyObject* source = normal.ptr();
     Py_ssize_t length = PyUnicode_GET_LENGTH(source);
     int kind = PyUnicode_KIND(source);
     const void* data = PyUnicode_DATA(source);
@@ -21,7 +39,9 @@ py::object identifier_text(const py::handle& text) {
     kept.reserve(static_cast<size_t>(length));
     for (Py_ssize_t i = 0; i < length; ++i) {
         Py_UCS4 character = PyUnicode_READ(kind, data, i);
-        if (!Py_UNICODE_ISSPACE(character)) kept.push_back(character);
+        if (Py_UNICODE_ISSPACE(character)) continue;
+        if (character >= 0x80 && is_format_character(unicodedata, character)) continue;
+        kept.push_back(character);
     }
     PyObject* joined = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, kept.data(),
                                                  static_cast<Py_ssize_t>(kept.size()));

@@ -8,9 +8,11 @@
 #include "common/run_record.hpp"
 #include "common/tables.hpp"
 #include "inputs/inputs.hpp"
+#include "inputs/removal_checks.hpp"
 #include "inputs/sheet_xml.hpp"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -38,22 +40,28 @@ constexpr const char* kNoDataFolder =
     "The Data folder for the workbooks does not exist; create it in the working folder "
     "beside Store and Results, with Portfolio.xlsx and Removal.xlsx in it";
 
+// The message says all there is, so the reader's exception and its long
+// traceback are not shown under it (Python's "raise ... from None").
+void suppress_chain(const py::object& error) {
+    error.attr("__cause__") = py::none();
+    error.attr("__suppress_context__") = true;
+}
+
 // Excel keeps an open workbook locked; on Windows reading it then fails.
-[[noreturn]] void raise_locked(const std::string& what, const py::object& path,
-                               const py::object& cause) {
+[[noreturn]] void raise_locked(const std::string& what, const py::object& path) {
     py::object locked = py::handle(PyExc_PermissionError)(
         13,
         what + " " + text(path) + " cannot be opened: another program holds it, or this "
                "account may not read it. Close it in Excel (or the program that has it "
                "open) and run again.",
         path);
-    locked.attr("__cause__") = cause;
+    suppress_chain(locked);
     raise_instance(locked);
 }
 
 // A missing folder or workbook, or a file that is not an .xlsx workbook,
 // gets a message that says which file and what it must be; the reader's own
-// words follow in the message and as the cause.
+// words follow in the message, which replaces the reader's exception.
 py::object read_workbook(py::handle module, const py::object& path, const std::string& what,
                          const std::string& missing_advice, py::kwargs options) {
     require_folder_of(path, kNoDataFolder);
@@ -62,12 +70,12 @@ py::object read_workbook(py::handle module, const py::object& path, const std::s
     try {
         return global(module, "pd").attr("read_excel")(path, **options);
     } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_PermissionError)) raise_locked(what, path, error.value());
+        if (error.matches(PyExc_PermissionError)) raise_locked(what, path);
         if (!error.matches(PyExc_Exception) || error.matches(PyExc_OSError)) throw;
         py::object unreadable = py::handle(PyExc_ValueError)(
             what + " " + text(path) + " cannot be read as an Excel workbook (" +
             text(error.value()) + "). Save it from Excel as an .xlsx workbook and run again.");
-        unreadable.attr("__cause__") = error.value();
+        suppress_chain(unreadable);
         raise_instance(unreadable);
     }
 }
@@ -167,6 +175,25 @@ py::object read_portfolio(py::handle module, const py::object& path) {
     }
 }
 
+// The cell of row 1 headed like the CUSIP column, as "D1", or an empty
+// text: a plain table with its headings in row 1 is the commonest wrong
+// layout, and saying so helps more than "cell C2 is not empty".
+std::string cusip_heading_in_row_1(py::handle module, const py::object& path) {
+    try {
+        py::object first = global(module, "pd").attr("read_excel")(
+            path, "header"_a = py::none(), "nrows"_a = 1, "engine"_a = kReader);
+        py::list values = first.attr("values").attr("ravel")().attr("tolist")();
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (!PyUnicode_Check(values[i].ptr())) continue;
+            std::string heading = py::str(values[i].attr("strip")().attr("upper")());
+            if (is_cusip_heading(values[i]) || heading == "CUSIP") return column_letter(i) + "1";
+        }
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+    }
+    return "";
+}
+
 void check_portfolio_columns(py::handle module, const py::object& df, const py::object& path) {
     py::list labels = df.attr("columns").attr("tolist")();
     if (labels.empty()) {
@@ -177,6 +204,14 @@ void check_portfolio_columns(py::handle module, const py::object& df, const py::
                               " is empty." + kPortfolioShape);
     }
     if (!labels.contains("Unnamed: 2")) {
+        std::string cell = cusip_heading_in_row_1(module, path);
+        if (!cell.empty()) {
+            raise_shape_error(module, path, PyExc_KeyError,
+                              "Portfolio workbook " + text(path) + ": its headings are in row 1 "
+                              "(cell " + cell + " heads the CUSIPs), as in a plain table; the "
+                              "portfolio is read as the custodian's position report." +
+                                  kPortfolioShape);
+        }
         raise_shape_error(module, path, PyExc_KeyError,
                           "Portfolio workbook " + text(path) +
                               ": cell C2 is not empty; column C marks the heading and holding "
@@ -317,17 +352,63 @@ void attribute_merged_lots(py::object& df, Sheet& sheet, const SheetFacts& facts
     }
 }
 
-bool holds_cusip_or_amount(const Sheet& sheet, long row) {
-    if (sheet.cusip >= 0 && sheet.filled(row, sheet.cusip)) return true;
+bool holds_amount(const Sheet& sheet, long row) {
     for (long column = kFirstAmount; column <= kLastAmount; ++column) {
         if (sheet.filled(row, column)) return true;
     }
     return false;
 }
 
-// Rows below the second heading row that look like holdings but have
-// column C empty are not read; the run's review lists them.
-void record_unread_rows(const Sheet& sheet) {
+bool holds_cusip_or_amount(const Sheet& sheet, long row) {
+    return (sheet.cusip >= 0 && sheet.filled(row, sheet.cusip)) || holds_amount(sheet, row);
+}
+
+// A custodian's totals line ("Total", "Grand Total", "TOTALS") has column C
+// filled and no CUSIP; it is told apart so the review can say what it is.
+bool reads_like_totals(const py::object& marker) {
+    if (!PyUnicode_Check(marker.ptr())) return false;
+    std::string lower = py::str(marker.attr("lower")());
+    return lower.find("total") != std::string::npos;
+}
+
+// Error values by cell, as (sheet row, column).
+using ErrorCells = std::map<std::pair<long, long>, std::string>;
+
+ErrorCells error_cells(const SheetFacts& facts) {
+    ErrorCells errors;
+    for (const auto& [at, shown] : facts.errors) errors[{at.row, at.column}] = shown;
+    return errors;
+}
+
+// "is empty", or what an error value shows where the reader saw nothing.
+std::string emptiness(const Sheet& sheet, const ErrorCells& errors, long row, long column) {
+    auto found = errors.find({sheet.sheet_row(row), column});
+    return found == errors.end() ? "is empty" : "holds the error value " + found->second;
+}
+
+// Why a row below the second heading row is no holding although it holds
+// a CUSIP or an amount, or an empty text when it is read as one.
+std::string why_not_read(const Sheet& sheet, const ErrorCells& errors, long row) {
+    if (!sheet.filled(row, kMarker)) {
+        if (!holds_cusip_or_amount(sheet, row)) return "";
+        return "column C " + emptiness(sheet, errors, row, kMarker) +
+               ": the row is read as a holding only when column C is filled";
+    }
+    if (sheet.cusip < 0 || sheet.filled(row, sheet.cusip) || !holds_amount(sheet, row)) return "";
+    std::string cusip = "column " + column_name(sheet, sheet.cusip) + " " +
+                        emptiness(sheet, errors, row, sheet.cusip);
+    py::object marker = sheet.cell(row, kMarker);
+    if (reads_like_totals(marker)) {
+        return "a totals row: column C reads " + repr_text(py::str(marker)) + " and " + cusip +
+               ", so its amounts are not a holding";
+    }
+    return cusip + ": a holding is read only with its CUSIP there";
+}
+
+// Rows below the second heading row that hold a CUSIP or an amount but
+// have column C or the CUSIP empty are not read; the run's review lists
+// them, each with its reason, so no amount of the sheet goes unseen.
+void record_unread_rows(const Sheet& sheet, const SheetFacts& facts) {
     RunRecord* record = RunRecord::current();
     if (record == nullptr) return;
     record->portfolio_headings = py::list();
@@ -338,14 +419,16 @@ void record_unread_rows(const Sheet& sheet) {
         record->portfolio_headings.append(PyUnicode_Check(label.ptr()) ? letter + ": " + text(label)
                                                                        : letter);
     }
+    ErrorCells errors = error_cells(facts);
     for (long row = sheet.heading + 1; row < sheet.rows(); ++row) {
-        if (sheet.filled(row, kMarker) || !holds_cusip_or_amount(sheet, row)) continue;
+        std::string why = why_not_read(sheet, errors, row);
+        if (why.empty()) continue;
         py::list cells;
         for (size_t column = 0; column < sheet.columns.size(); ++column) {
             bool missing = sheet.missing[column][static_cast<size_t>(row)];
             cells.append(missing ? py::none() : sheet.cell(row, static_cast<long>(column)));
         }
-        record->unread_rows.push_back({py::int_(sheet.sheet_row(row)), cells});
+        record->unread_rows.push_back({py::int_(sheet.sheet_row(row)), why, cells});
     }
 }
 
@@ -362,18 +445,32 @@ struct AmountProblem {
 constexpr const char* kSaveInExcel =
     "Open the workbook in Excel and save it, so that the results are stored, or enter the "
     "number itself.";
+constexpr const char* kSaveTextInExcel =
+    "Open the workbook in Excel and save it, so that the results are stored, or enter the "
+    "text itself.";
 constexpr const char* kEnterNumber =
     "Enter the amount as a number; where a formula gives it, correct the formula, then open "
     "and save the workbook in Excel.";
 
-std::vector<AmountProblem> amount_problems(const Sheet& sheet, const SheetFacts& facts) {
+constexpr const char* kUnsaved =
+    "holds a formula whose result was never saved, so it reads as empty";
+
+std::vector<AmountProblem> amount_problems(const Sheet& sheet,
+                                           const std::set<std::pair<long, long>>& unsaved,
+                                           const ErrorCells& errors) {
     std::vector<AmountProblem> problems;
-    std::set<std::pair<long, long>> unsaved;
-    for (const CellAddress& at : facts.unsaved_formulas) unsaved.insert({at.row, at.column});
     for (long row = sheet.heading + 1; row < sheet.rows(); ++row) {
         if (!sheet.filled(row, kMarker) || !sheet.filled(row, sheet.cusip)) continue;
         for (long column = kFirstAmount; column <= kLastAmount; ++column) {
             py::object value = sheet.cell(row, column);
+            auto error = errors.find({sheet.sheet_row(row), column});
+            if (error != errors.end()) {
+                problems.push_back({row, column,
+                                    "holds the error value " + error->second +
+                                        ", which is not a number (it would read as empty)",
+                                    kEnterNumber});
+                continue;
+            }
             if (PyBool_Check(value.ptr())) {
                 problems.push_back({row, column,
                                     "holds the logical value " +
@@ -381,29 +478,51 @@ std::vector<AmountProblem> amount_problems(const Sheet& sheet, const SheetFacts&
                                         ", which is not a number",
                                     kEnterNumber});
             } else if (unsaved.count({sheet.sheet_row(row), column})) {
-                problems.push_back({row, column,
-                                    "holds a formula whose result was never saved, so it reads "
-                                    "as empty",
-                                    kSaveInExcel});
+                problems.push_back({row, column, kUnsaved, kSaveInExcel});
             }
         }
     }
     return problems;
 }
 
+// Column C and the CUSIP decide whether a row is a holding at all; read as
+// empty, a formula there would drop the row or send it to "Rows not read".
+std::vector<AmountProblem> marker_problems(const Sheet& sheet,
+                                           const std::set<std::pair<long, long>>& unsaved) {
+    std::vector<AmountProblem> problems;
+    for (long row = sheet.heading + 1; row < sheet.rows(); ++row) {
+        for (long column : {kMarker, sheet.cusip}) {
+            if (unsaved.count({sheet.sheet_row(row), column})) {
+                problems.push_back({row, column, kUnsaved, kSaveTextInExcel});
+            }
+        }
+    }
+    return problems;
+}
+
+std::string problem_place(const Sheet& sheet, const AmountProblem& problem) {
+    std::string place = "Portfolio workbook " + text(sheet.path) + ", row " +
+                        std::to_string(sheet.sheet_row(problem.row));
+    if (problem.column != sheet.cusip && sheet.filled(problem.row, sheet.cusip)) {
+        place += ", CUSIP " + text(clean_identifier(sheet.cell(problem.row, sheet.cusip)));
+    }
+    return place + ", column " + column_name(sheet, problem.column);
+}
+
 void check_amount_cells(const Sheet& sheet, const SheetFacts& facts) {
     if (sheet.cusip < 0) return;  // the missing heading is named where the CUSIPs are read
-    std::vector<AmountProblem> problems = amount_problems(sheet, facts);
+    std::set<std::pair<long, long>> unsaved;
+    for (const CellAddress& at : facts.unsaved_formulas) unsaved.insert({at.row, at.column});
+    std::vector<AmountProblem> problems = marker_problems(sheet, unsaved);
+    for (AmountProblem& problem : amount_problems(sheet, unsaved, error_cells(facts))) {
+        problems.push_back(problem);
+    }
     if (problems.empty()) return;
     const AmountProblem& first = problems.front();
-    std::string message = "Portfolio workbook " + text(sheet.path) + ", row " +
-                          std::to_string(sheet.sheet_row(first.row)) + ", CUSIP " +
-                          text(clean_identifier(sheet.cell(first.row, sheet.cusip))) +
-                          ", column " + column_name(sheet, first.column) + ": the cell " +
-                          first.what + ". " + first.advice;
+    std::string message =
+        problem_place(sheet, first) + ": the cell " + first.what + ". " + first.advice;
     if (problems.size() > 1) {
-        message += " " + std::to_string(problems.size() - 1) +
-                   " more cell(s) in columns J to N are like it.";
+        message += " " + std::to_string(problems.size() - 1) + " more cell(s) are like it.";
     }
     raise_error(PyExc_TypeError, message);
 }
@@ -421,7 +540,7 @@ py::object storeraw(py::handle module) {
         find_cusip_column(sheet);
         SheetFacts facts = first_sheet_facts(path);
         attribute_merged_lots(df, sheet, facts);
-        record_unread_rows(sheet);
+        record_unread_rows(sheet, facts);
         check_amount_cells(sheet, facts);
     }
 
@@ -445,6 +564,7 @@ py::object storerem(py::handle module) {
         "Removal.xlsx: one heading row with CUSIP, Quantity and Value, and no further row when "
         "nothing is left out",
         py::kwargs());
+    check_removal_amounts(df, global(module, "rem_path"));
     return global(module, "cleancusip")(df, "CUSIP", global(module, "remc_path"));
 }
 

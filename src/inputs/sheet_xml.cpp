@@ -1,6 +1,6 @@
 // The first sheet's XML, read only as far as needed: a custodian's export
-// rarely has formulas or merged cells, so the sheet is searched for their
-// tags first and parsed only when one is there.
+// rarely has formulas, error values or merged cells, so the sheet is
+// searched for their tags first and parsed only when one is there.
 #include "inputs/sheet_xml.hpp"
 
 #include <cctype>
@@ -14,6 +14,7 @@ namespace {
 // every element under "x:").
 constexpr const char* kFormulaTag = R"(<(?:[A-Za-z_][\w.\-]*:)?f[\s/>])";
 constexpr const char* kMergeTag = "mergeCell";
+constexpr const char* kErrorType = "t=\"e\"";
 
 // Formula cells whose value element is missing or empty, and the merged
 // ranges: in the sheet's namespace (twice as fast to search), or by local
@@ -25,6 +26,9 @@ constexpr const char* kUnsavedFormulaCellsAnyNamespace =
     "//*[local-name()='row']/*[local-name()='c'][*[local-name()='f']]"
     "[not(*[local-name()='v'][string-length(.) > 0])]";
 constexpr const char* kMergedRangesAnyNamespace = "//*[local-name()='mergeCell']/@ref";
+constexpr const char* kErrorCells = "//m:sheetData/m:row/m:c[@t='e']";
+constexpr const char* kErrorCellsAnyNamespace =
+    "//*[local-name()='row']/*[local-name()='c'][@t='e']";
 
 // "K12" as row 12, column 10.
 bool parse_address(const std::string& text, CellAddress& at) {
@@ -159,16 +163,28 @@ CellAddress position_without_reference(const py::object& cell) {
     return at;
 }
 
+CellAddress address_of(const py::object& cell) {
+    py::object reference = cell.attr("get")("r");
+    CellAddress at;
+    if (reference.is_none() || !parse_address(py::str(reference), at)) {
+        at = position_without_reference(cell);
+    }
+    return at;
+}
+
 void add_unsaved_formulas(const py::object& sheet, SheetFacts& facts) {
     py::list cells = search(sheet, kUnsavedFormulaCells, kUnsavedFormulaCellsAnyNamespace);
     for (auto item : cells) {
+        facts.unsaved_formulas.push_back(address_of(py::reinterpret_borrow<py::object>(item)));
+    }
+}
+
+void add_error_cells(const py::object& sheet, SheetFacts& facts) {
+    py::list cells = search(sheet, kErrorCells, kErrorCellsAnyNamespace);
+    for (auto item : cells) {
         py::object cell = py::reinterpret_borrow<py::object>(item);
-        py::object reference = cell.attr("get")("r");
-        CellAddress at;
-        if (reference.is_none() || !parse_address(py::str(reference), at)) {
-            at = position_without_reference(cell);
-        }
-        facts.unsaved_formulas.push_back(at);
+        std::string shown = py::str(cell.attr("xpath")("string(*[local-name()='v'])"));
+        facts.errors.push_back({address_of(cell), shown.empty() ? "#N/A" : shown});
     }
 }
 
@@ -195,10 +211,12 @@ SheetFacts read_facts(const py::object& zip, const std::string& name) {
                          .attr("search")(py::bytes(kFormulaTag), data)
                          .is_none();
     bool merges = truthy(data.attr("__contains__")(py::bytes(kMergeTag)));
-    if (!formulas && !merges) return facts;
+    bool errors = truthy(data.attr("__contains__")(py::bytes(kErrorType)));
+    if (!formulas && !merges && !errors) return facts;
     py::object sheet = parse_xml(data);
     if (formulas) add_unsaved_formulas(sheet, facts);
     if (merges) add_merged_ranges(sheet, facts);
+    if (errors) add_error_cells(sheet, facts);
     return facts;
 }
 

@@ -5,6 +5,7 @@
 #include "common/python.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavrin {
@@ -26,6 +27,9 @@ struct SheetFacts {
     std::vector<CellAddress> unsaved_formulas;
     // Merged ranges: a reader sees only the top-left cell filled.
     std::vector<CellRange> merged;
+    // Cells holding an error value ("#N/A", "#VALUE!"), which a reader sees
+    // empty, with the value as the sheet shows it.
+    std::vector<std::pair<CellAddress, std::string>> errors;
 };
 
 // The facts of the first sheet of the workbook at `path`. A file that is

@@ -30,6 +30,10 @@ py::object cruncher(py::handle module) {
     FolderLock lock(module);
     RunRecord record;
     Delivery delivery(delivery_journal(module));
+    // The workbooks are read before anything is downloaded: their faults
+    // are the holder's to mend and should be told in the first second.
+    py::object raw = global(module, "storeraw")();
+    py::object rem = global(module, "storerem")();
     global(module, "getsec")();
     py::object sec = global(module, "storesec")();
     // The list's distinct CUSIPs in order of first appearance, so that runs
@@ -42,8 +46,6 @@ py::object cruncher(py::handle module) {
                                       "securities, then delete it and run again.")
                                .attr("drop_duplicates")()
                                .attr("tolist")();
-    py::object raw = global(module, "storeraw")();
-    py::object rem = global(module, "storerem")();
 
     py::object bswout = reconcile(module, list_cusips, raw, rem, &record);
 

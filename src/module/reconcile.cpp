@@ -10,6 +10,7 @@
 // portfolio CUSIP, reported or not and why, goes to the run's record.
 #include "common/run_record.hpp"
 #include "common/tables.hpp"
+#include "module/left_out.hpp"
 #include "module/module.hpp"
 
 #include <array>
@@ -80,6 +81,7 @@ py::object filled(const Column& column, size_t row, const py::object& zero) {
 struct Portfolio {
     py::object path;
     RowsByCusip rows;
+    py::list index;  // the reader's row labels: 0 is the sheet's row 3
     Column marker;
     std::vector<Column> amounts;  // columns J to N
     std::vector<py::object> zeros;  // what a missing cell becomes, per amount column
@@ -103,7 +105,8 @@ Portfolio read_portfolio(py::handle module, const py::object& raw) {
                                           " columns; quantities and values are read from "
                                           "columns J to N.");
     }
-    Portfolio portfolio{path, RowsByCusip(cusips), Column(), {}, {}};
+    Portfolio portfolio{path, RowsByCusip(cusips), raw.attr("index").attr("tolist")(), Column(),
+                        {}, {}};
     if (cusips.empty()) return portfolio;
     portfolio.marker = read_column(raw, kMarker);
     for (size_t position : kAmounts) {
@@ -178,6 +181,7 @@ class Removals {
                     .attr("tolist")()) {}
 
     bool has(const py::handle& cusip) const { return rows_.find(cusip) != nullptr; }
+    const py::object& path() const { return path_; }
 
     Removal total(const char* label, const py::handle& cusip) {
         Removal removal;
@@ -270,22 +274,59 @@ Test amount_test(const Holding& holding, size_t total, const Removal& removal) {
                 removal.where + " is blank; enter the amount to take off (0 for none).");
 }
 
+py::object description_of(const Portfolio& portfolio, size_t first_row) {
+    return filled(portfolio.marker, first_row, py::none());
+}
+
+// The portfolio row a table row came from: the reader's labels count from
+// the sheet's row 3 (headings in row 2). None for a table that was not read
+// from the sheet.
+py::object sheet_row(const Portfolio& portfolio, size_t row) {
+    if (row >= portfolio.index.size()) return py::none();
+    py::object label = portfolio.index[row];
+    if (!PyLong_Check(label.ptr())) return py::none();
+    return label + py::int_(3);
+}
+
+// Why a holding is left out: the kind, which the review counts, and where
+// there is more to say, the words that say what to fix.
+struct Verdict {
+    const char* reason = nullptr;
+    std::string explanation;
+};
+
+// After removals the quantity and the value must be gone or left together;
+// shares left with the value gone (or the reverse) is a slip in the list.
+bool disagree(Test quantity, Test value) {
+    return (quantity == Test::kFails && value == Test::kPasses) ||
+           (quantity == Test::kPasses && value == Test::kFails);
+}
+
 // The keep test in its order (description, quantity, value), with the
-// reason a holding is left out, or nullptr when it is kept. A blank removal
+// reason a holding is left out, or none when it is kept. A blank removal
 // amount stops the run only where the holding would otherwise be reported.
-const char* left_out_reason(const Portfolio& portfolio, const Holding& holding,
-                            const std::array<py::object, 5>& held, const RemovalPair& removal) {
+Verdict left_out_reason(const Portfolio& portfolio, const Holding& holding,
+                        const std::array<py::object, 5>& held, const RemovalPair& removal) {
     py::object marker = filled(portfolio.marker, holding.first_row, py::int_(0));
-    if (py::len(py::str(marker)) <= 5) return left_out::kShortDescription;
+    if (py::len(py::str(marker)) <= 5) {
+        return {left_out::kShortDescription,
+                short_description_reason(description_of(portfolio, holding.first_row),
+                                         sheet_row(portfolio, holding.first_row))};
+    }
     Test quantity = amount_test(holding, kQuantity, removal.quantity);
     Test value = amount_test(holding, kValue, removal.value);
     if (quantity == Test::kFails || value == Test::kFails) {
         bool held_above_zero = rounds_above_zero(held[kQuantity]) && rounds_above_zero(held[kValue]);
-        return held_above_zero ? left_out::kRemovedInFull : left_out::kNotAboveZero;
+        if (!held_above_zero) return {left_out::kNotAboveZero, ""};
+        if (disagree(quantity, value)) {
+            return {left_out::kAmountsDisagree,
+                    disagreement_reason(holding.totals[kQuantity], holding.totals[kValue])};
+        }
+        return {left_out::kRemovedInFull, ""};
     }
     if (quantity == Test::kUnknown) raise_blank(removal.quantity);
     if (value == Test::kUnknown) raise_blank(removal.value);
-    return nullptr;
+    return {};
 }
 
 // Missing cells become 0; columns of text are widened to objects first, as
@@ -350,16 +391,19 @@ bool nine_letters_and_digits(const py::handle& cusip) {
 }
 
 // Why a CUSIP that is not on the list cannot be: malformed identifiers
-// (a CUSIP Excel turned into a number, a typing slip) are told apart from
-// real CUSIPs of securities the list does not carry.
-const char* not_listed_reason(const py::handle& cusip) {
-    if (!nine_letters_and_digits(cusip)) return left_out::kNotNineCharacters;
+// (a CUSIP Excel turned into a number, a typing slip, a look-alike letter
+// from another alphabet) are told apart from real CUSIPs of securities the
+// list does not carry.
+Verdict not_listed_reason(const py::handle& cusip) {
+    if (!nine_letters_and_digits(cusip)) {
+        return {left_out::kNotNineCharacters, malformed_cusip_reason(cusip)};
+    }
     std::string characters = py::str(cusip);
     if (!std::isdigit(static_cast<unsigned char>(characters[8])) ||
         !check_digit_matches(characters)) {
-        return left_out::kCheckDigit;
+        return {left_out::kCheckDigit, ""};
     }
-    return left_out::kNotListed;
+    return {left_out::kNotListed, ""};
 }
 
 // A total for the review only: a column that cannot be added up (text in
@@ -378,10 +422,6 @@ py::object total_if_possible(const Portfolio& portfolio, size_t amount,
     }
 }
 
-py::object description_of(const Portfolio& portfolio, size_t first_row) {
-    return filled(portfolio.marker, first_row, py::none());
-}
-
 // Every portfolio CUSIP once, in order of first appearance: those the list
 // walk decided, then the ones it never met, which are not on the list.
 void record_outcomes(RunRecord& record, const Portfolio& portfolio,
@@ -395,10 +435,11 @@ void record_outcomes(RunRecord& record, const Portfolio& portfolio,
         }
         py::object cusip = cusips[group];
         const std::vector<size_t>& rows = portfolio.rows.rows(group);
+        Verdict verdict = not_listed_reason(cusip);
         record.outcomes.push_back({cusip, description_of(portfolio, rows.front()),
                                    total_if_possible(portfolio, kQuantity, rows),
-                                   total_if_possible(portfolio, kValue, rows),
-                                   not_listed_reason(cusip)});
+                                   total_if_possible(portfolio, kValue, rows), verdict.reason,
+                                   verdict.explanation});
     }
     record.reconciled = true;
 }
@@ -420,15 +461,20 @@ py::object reconcile(py::handle module, const py::list& list_cusips, const py::o
         std::array<py::object, 5> held = holding.totals;
         RemovalPair removal = removals_of(removals, cusip);
         take_off_removals(holding, removal);
-        const char* reason = left_out_reason(portfolio, holding, held, removal);
+        Verdict verdict = left_out_reason(portfolio, holding, held, removal);
         size_t group = portfolio.rows.group(cusip);
         if (!met[group]) {
             met[group] = true;
             decided[group] = {py::reinterpret_borrow<py::object>(cusip),
                               description_of(portfolio, holding.first_row), held[kQuantity],
-                              held[kValue], reason};
+                              held[kValue], verdict.reason, verdict.explanation};
+            if (verdict.reason == left_out::kAmountsDisagree) {
+                warn_of_disagreement(cusip, held[kQuantity], held[kValue],
+                                     holding.totals[kQuantity], holding.totals[kValue],
+                                     removals.path());
+            }
         }
-        if (!reason) kept.push_back(std::move(holding));
+        if (!verdict.reason) kept.push_back(std::move(holding));
     }
     if (record) record_outcomes(*record, portfolio, decided, met);
     return holdings_table(raw, kept);

@@ -216,7 +216,7 @@ std::vector<const HoldingOutcome*> not_reported(const RunRecord& record,
 std::string reason_shown(const RunRecord& record, const HoldingOutcome& outcome) {
     bool on_filer = std::strcmp(outcome.reason, kNotInPortfolio) == 0 ||
                     record.filer_unreported.contains(outcome.cusip);
-    return (on_filer ? std::string(kOnFiler) : std::string()) + outcome.reason;
+    return (on_filer ? std::string(kOnFiler) : std::string()) + outcome.shown_reason();
 }
 
 void write_sheets(const py::object& book, const std::vector<py::list>& reported,
@@ -245,11 +245,13 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
     Sheet unread_sheet(book, "Rows not read", heading);
     py::list headings;
     headings.append("Row in the portfolio workbook");
+    headings.append("Why not read");
     for (auto label : record.portfolio_headings) headings.append(label);
     unread_sheet.headings(headings);
     for (const UnreadRow& unread : record.unread_rows) {
         py::list row;
         row.append(unread.row);
+        row.append(unread.why);
         for (auto cell : unread.cells) row.append(cell);
         unread_sheet.row(row);
     }
@@ -283,9 +285,9 @@ void write_workbook(const py::object& path, const std::vector<py::list>& reporte
 }
 
 // "Review: 11 reported, 2 not reported (1 not on the list, 1 removed in
-// full) in .../Results/F13Review.xlsx"
+// full), 1 row not read in .../Results/F13Review.xlsx"
 std::string closing_line(size_t reported, const std::vector<const HoldingOutcome*>& left,
-                         const py::object& path) {
+                         size_t unread, const py::object& path) {
     struct Group {
         const char* label;
         size_t count;
@@ -293,6 +295,7 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
     std::vector<Group> groups = {{"not on the list", 0},
                                  {left_out::kRemovedInFull, 0},
                                  {left_out::kNotAboveZero, 0},
+                                 {left_out::kAmountsDisagree, 0},
                                  {left_out::kShortDescription, 0},
                                  {kNotInPortfolio, 0}};
     for (const HoldingOutcome* outcome : left) {
@@ -310,7 +313,11 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
         parts += (parts.empty() ? "" : ", ") + std::to_string(group.count) + " " + group.label;
     }
     return "Review: " + std::to_string(reported) + " reported, " + std::to_string(left.size()) +
-           " not reported" + (parts.empty() ? "" : " (" + parts + ")") + " in " + text(path);
+           " not reported" + (parts.empty() ? "" : " (" + parts + ")") +
+           (unread == 0 ? ""
+                        : ", " + std::to_string(unread) + (unread == 1 ? " row" : " rows") +
+                              " not read") +
+           " in " + text(path);
 }
 
 }  // namespace
@@ -328,9 +335,10 @@ void write_review(const RunRecord& record, const py::object& sec, const py::obje
     if (!record.unread_rows.empty()) {
         builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
                          " portfolio row(s) below the second heading row hold a CUSIP or an "
-                         "amount but have column C empty; see the sheet \"Rows not read\".");
+                         "amount but have column C or the CUSIP empty; see the sheet \"Rows "
+                         "not read\" for each row and why.");
     }
-    builtin("print")(closing_line(reported.size(), left, path));
+    builtin("print")(closing_line(reported.size(), left, record.unread_rows.size(), path));
 }
 
 }  // namespace tavrin
