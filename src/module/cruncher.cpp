@@ -4,6 +4,7 @@
 #include "common/tables.hpp"
 #include "module/module.hpp"
 #include "report/review.hpp"
+#include "submission/submission.hpp"
 
 namespace tavrin {
 namespace {
@@ -48,7 +49,10 @@ py::object cruncher(py::handle module) {
     py::object before = file_identity(document);
     global(module, "f13excel")(sec, bswout);
     py::object after = file_identity(document);
-    if (!after.is_none() && !after.equal(before)) write_review(record, sec, document);
+    if (!after.is_none() && !after.equal(before)) {
+        write_review(record, sec, document);
+        write_submission(module, document);
+    }
     return py::none();
 }
 
