@@ -110,8 +110,8 @@ void read_amendment(Reader& reader, CoverPage& cover) {
     cover.amendment_type.value = choice_text(cover.amendment_type.value);
     const Field& number = cover.amendment_number;
     const Field& type = cover.amendment_type;
-    if (number.given() && (!all_digits(number.value) || std::stoul(number.value) < 1 ||
-                           std::stoul(number.value) > 99)) {
+    if (number.given() && (!all_digits(number.value) || number.value.size() > 2 ||
+                           std::stoul(number.value) < 1)) {
         reader.problem(number.source, "holds \"" + number.value +
                                           "\"; enter the amendment's number, 1 to 99");
     }

@@ -88,10 +88,9 @@ std::string without_entries(const std::string& bytes, const std::set<EntryKey>& 
         EntryKey key = entry_key(text_of(element, {"cusip"}), text_of(element, {"putCall"}));
         if (filed.count(key)) root.attr("remove")(element);
     }
-    return py::module_::import("lxml.etree")
-        .attr("tostring")(root, "xml_declaration"_a = true, "encoding"_a = "UTF-8",
-                          "standalone"_a = true)
-        .cast<std::string>();
+    // The declaration the run's own table carries, in double quotes.
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n" +
+           py::module_::import("lxml.etree").attr("tostring")(root, "encoding"_a = "UTF-8").cast<std::string>();
 }
 
 }  // namespace tavrin

@@ -11,8 +11,8 @@ constexpr size_t kLongestName = 32;
 
 class Builder {
   public:
-    explicit Builder(Submission& submission)
-        : submission_(submission), etree_(py::module_::import("lxml.etree")) {}
+    Builder(Submission& submission, const std::string& workbook)
+        : submission_(submission), workbook_(workbook), etree_(py::module_::import("lxml.etree")) {}
 
     py::object root() {
         py::dict names;
@@ -36,7 +36,7 @@ class Builder {
     py::object field(const py::object& parent, const char* name, const Field& field,
                      const char* space = kFilerNamespace) {
         py::object element = value(parent, name, field.value, space);
-        submission_.sources.emplace_back(element, field.source.describe(""));
+        submission_.sources.emplace_back(element, field.source.describe(workbook_));
         return element;
     }
 
@@ -63,6 +63,7 @@ class Builder {
     }
 
     Submission& submission_;
+    std::string workbook_;
     py::object etree_;
 };
 
@@ -209,7 +210,7 @@ Submission primary_document(const CoverPage& cover, const InformationTable& tabl
         submission.table = table;
         submission.conformed_name = conformed_name_for(table_file_name);
     }
-    Builder build(submission);
+    Builder build(submission, cover.workbook);
     py::object root = build.root();
     header_data(build, root, cover, submission, period);
     py::object form = build.node(root, "formData");
@@ -228,14 +229,15 @@ std::string serialised(const Submission& submission, const std::string& ccc) {
     submission.ccc.attr("text") = py::str(ccc);
     py::object bytes;
     try {
-        bytes = etree.attr("tostring")(submission.root, "xml_declaration"_a = true,
-                                       "encoding"_a = "UTF-8", "pretty_print"_a = true);
+        bytes = etree.attr("tostring")(submission.root, "encoding"_a = "UTF-8",
+                                       "pretty_print"_a = true);
     } catch (...) {
         submission.ccc.attr("text") = kCccMask;
         throw;
     }
     submission.ccc.attr("text") = kCccMask;
-    return bytes.cast<std::string>();
+    // The declaration as EDGAR's specification writes it, on the first line.
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + bytes.cast<std::string>();
 }
 
 }  // namespace tavrin

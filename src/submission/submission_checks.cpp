@@ -76,7 +76,10 @@ std::string local_name(const py::handle& element) {
 std::string refusal_line(const py::handle& error, const py::object& tree,
                          const std::map<std::string, std::string>& sources, const std::string& ccc) {
     std::string path = py::str(error.attr("path"));
-    py::list found = tree.attr("xpath")(path);
+    // Paths name the address's elements by the prefix the file gives them.
+    py::dict names;
+    names["com"] = kCommonNamespace;
+    py::list found = tree.attr("xpath")(path, "namespaces"_a = names);
     std::string element = found.empty() ? "" : local_name(found[0]);
     if (element == "ccc") return "TAVRIN_EDGAR_CCC: EDGAR's schema refuses the access code's form";
     auto source = sources.find(path);
