@@ -116,6 +116,8 @@ def test_each_report_kind_makes_a_submission_edgar_accepts(kind_run, submission_
     assert root.findtext("f:headerData/f:filerInfo/f:liveTestFlag", namespaces=NAMES) == "TEST"
     assert root.findtext("f:headerData/f:filerInfo/f:periodOfReport", namespaces=NAMES) == "06-30-2026"
     assert root.findtext("f:headerData/f:filerInfo/f:filer/f:credentials/f:ccc", namespaces=NAMES) == ccc
+    reporting = root.findall("f:formData/f:coverPage/f:otherManagersInfo/f:otherManager/f:name", namespaces=NAMES)
+    assert [name.text for name in reporting] == [m["Name"] for m in sheets.get("reporting_managers", [])]
     summary = root.find("f:formData/f:summaryPage", namespaces=NAMES)
     contents = root.findtext("f:documents/f:document/f:contents", namespaces=NAMES)
     if cusips is None:
