@@ -58,7 +58,7 @@ def submission_schema():
 # Report kind -> the Manager fields it changes, its sheets, the submission
 # type and the CUSIPs its attached table holds (None: no table).
 KINDS = {
-    "holdings": ({"Name": "Harbor & Growth <Advisers> LLC"}, {"other_managers": OTHER_MANAGERS},
+    "holdings": ({"Name": "Harbor & Growth <Advisers> LLC", "ZIP code": 2110}, {"other_managers": OTHER_MANAGERS},
                  "13F-HR", list(BASE_VALUES)),
     "notice": ({"Report type": "13F NOTICE"}, {"reporting_managers": REPORTING_MANAGERS},
                "13F-NT", None),
@@ -116,6 +116,12 @@ def test_each_report_kind_makes_a_submission_edgar_accepts(kind_run, submission_
     assert root.findtext("f:headerData/f:filerInfo/f:liveTestFlag", namespaces=NAMES) == "TEST"
     assert root.findtext("f:headerData/f:filerInfo/f:periodOfReport", namespaces=NAMES) == "06-30-2026"
     assert root.findtext("f:headerData/f:filerInfo/f:filer/f:credentials/f:ccc", namespaces=NAMES) == ccc
+    cover = root.find("f:formData/f:coverPage", namespaces=NAMES)
+    # Numbers as Excel keeps them get their leading zeros back; text keeps its "&" and "<".
+    assert cover.findtext(FILER + "crdNumber") == "000123456"
+    zip_code = cover.findtext("f:filingManager/f:address/{http://www.sec.gov/edgar/common}zipCode", namespaces=NAMES)
+    assert zip_code == ("02110" if kind == "holdings" else "10017")
+    assert cover.findtext("f:filingManager/f:name", namespaces=NAMES) == {**EXAMPLE_MANAGER, **KINDS[kind][0]}["Name"]
     reporting = root.findall("f:formData/f:coverPage/f:otherManagersInfo/f:otherManager/f:name", namespaces=NAMES)
     assert [name.text for name in reporting] == [m["Name"] for m in sheets.get("reporting_managers", [])]
     summary = root.find("f:formData/f:summaryPage", namespaces=NAMES)
@@ -193,22 +199,91 @@ def test_without_the_access_code_no_submission_is_written(base_workdir, services
     ({"Amendment number": 1}, ['field "Amendment type": is blank', "needs both"]),
     ({"Report type": "13F NOTICE"}, ['sheet "Reporting managers"']),
     ({"Contact phone": None}, ['field "Contact phone": is blank']),
+    ({"Report type": "13F NOTICE", "Amendment number": 1, "Amendment type": "NEW HOLDINGS"},
+     ['field "Amendment type": is NEW HOLDINGS, but a 13F NOTICE holds no entries']),
+    ({"Confidential information omitted": "Maybe"},
+     ['field "Confidential information omitted": holds "Maybe"; enter Yes or No']),
+    ({"Report type": "13F HOLDINGS", "Amendment number": 100, "Amendment type": "RESTATE"},
+     ['holds "13F HOLDINGS"', 'field "Amendment number": holds "100"', 'holds "RESTATE"']),
+    ({"Notification e-mail": "a@example.com, b@example.com; c@example.com d@example.com"},
+     ['field "Notification e-mail": lists 4 addresses; EDGAR takes at most 3']),
+    ({"Contact e-mail": "compliance at example.com"},
+     ['field "Contact e-mail": holds "compliance at example.com"; contactEmailAddress must be']),
 ])
 def test_a_cover_page_edgar_would_refuse_is_named_cell_by_cell(base_workdir, services, changes, named):
     write_filer(base_workdir / "Data" / "Filer.xlsx", {**EXAMPLE_MANAGER, **changes})
-    env = dict(services.env, TAVRIN_PERIOD="2026Q2", TAVRIN_EDGAR_CCC=fake_access_code())
-    run = run_host(base_workdir, """
-try:
-    import Tavrin
-    emit({"raised": None})
-except ValueError as error:
-    emit({"raised": str(error)})
-""", env=env).check()
-    message = run.result()["raised"]
-    assert message and "Filer.xlsx" in message
+    message = refusal(base_workdir, services, "ValueError")
+    assert "Filer.xlsx" in message
     for words in named:
         assert words in message
     assert not (base_workdir / "Results" / "F13Submission.xml").exists()
+
+
+def refusal(folder, services, kind, sheets=None, **variables) -> str:
+    """The message of the `kind` error the run stops with."""
+    variables.setdefault("TAVRIN_EDGAR_CCC", fake_access_code())
+    env = dict(services.env, TAVRIN_PERIOD="2026Q2", **variables)
+    run = run_host(folder, f"""
+try:
+    import Tavrin
+    emit({{"raised": None}})
+except {kind} as error:
+    emit({{"raised": str(error)}})
+""", env=env).check()
+    message = run.result()["raised"]
+    assert message, run.stdout
+    return message
+
+
+@pytest.mark.parametrize("sheets, named", [
+    ({"reporting_managers": REPORTING_MANAGERS},
+     ['is 13F HOLDINGS REPORT, but sheet "Reporting managers" lists 1 manager(s)']),
+    ({"other_managers": [{"Number": 1, "Name": "A LP"}, {"Number": 1, "Name": "B LP"}]},
+     ['sheet "Other managers", row 3, column "Number": repeats number 1']),
+    ({"other_managers": [{"Name": "A LP"}]},
+     ['sheet "Other managers", row 2, column "Number": is blank; enter the manager\'s number']),
+])
+def test_a_manager_list_edgar_would_refuse_is_named_row_by_row(base_workdir, services, sheets, named):
+    write_filer(base_workdir / "Data" / "Filer.xlsx", EXAMPLE_MANAGER, **sheets)
+    message = refusal(base_workdir, services, "ValueError")
+    for words in named:
+        assert words in message
+
+
+def test_a_mode_other_than_live_or_test_is_refused(base_workdir, services):
+    write_filer(base_workdir / "Data" / "Filer.xlsx", EXAMPLE_MANAGER)
+    message = refusal(base_workdir, services, "ValueError", TAVRIN_EDGAR_SUBMISSION="live")
+    assert 'TAVRIN_EDGAR_SUBMISSION must be LIVE to file the submission' in message and '"live"' in message
+
+
+def test_a_new_holdings_amendment_needs_the_original_table(base_workdir, services):
+    write_filer(base_workdir / "Data" / "Filer.xlsx",
+                {**EXAMPLE_MANAGER, "Amendment number": 1, "Amendment type": "NEW HOLDINGS"})
+    message = refusal(base_workdir, services, "FileNotFoundError")
+    assert "Data/Original.xml" in message
+
+
+def test_a_new_holdings_amendment_with_nothing_new_is_not_filed(base_workdir, services):
+    results = base_workdir / "Results"
+    run_quarter(base_workdir, services, EXAMPLE_MANAGER, TAVRIN_EDGAR_CCC=fake_access_code())
+    # The original holds every entry of this quarter's table.
+    (base_workdir / "Data" / "Original.xml").write_bytes((results / "F13Results.xml").read_bytes())
+    run = run_quarter(base_workdir, services,
+                      {**EXAMPLE_MANAGER, "Amendment number": 1, "Amendment type": "NEW HOLDINGS"},
+                      TAVRIN_EDGAR_CCC=fake_access_code())
+    assert "No EDGAR submission written: every entry of this run's table is already in the original" in run.stdout
+    assert not (results / "F13Submission.xml").exists() and not (results / "F13Form.html").exists()
+
+
+def test_clearing_the_report_type_removes_the_earlier_submission(base_workdir, services):
+    results = base_workdir / "Results"
+    run_quarter(base_workdir, services, EXAMPLE_MANAGER, TAVRIN_EDGAR_CCC=fake_access_code())
+    assert (results / "F13Submission.xml").exists()
+    run = run_quarter(base_workdir, services, {**EXAMPLE_MANAGER, "Report type": None},
+                      TAVRIN_EDGAR_CCC=fake_access_code())
+    assert f"Removed {results / 'F13Submission.xml'}: it held an earlier run's table" in run.stdout
+    assert not (results / "F13Submission.xml").exists() and not (results / "F13Form.html").exists()
+    assert (results / "F13Results.xml").exists()
 
 
 @pytest.mark.parametrize("code", ["short1#", "abcdefg#", "abcdefg1"])
