@@ -286,7 +286,7 @@ def test_clearing_the_report_type_removes_the_earlier_submission(base_workdir, s
     assert (results / "F13Results.xml").exists()
 
 
-@pytest.mark.parametrize("code", ["short1#", "abcdefg#", "abcdefg1"])
+@pytest.mark.parametrize("code", ["short1#", "abcdefg#", "abcdefg1", "abc 1#fg", "abcé1#f"])
 def test_an_access_code_out_of_form_is_refused_without_showing_it(base_workdir, services, code):
     write_filer(base_workdir / "Data" / "Filer.xlsx", EXAMPLE_MANAGER)
     env = dict(services.env, TAVRIN_PERIOD="2026Q2", TAVRIN_EDGAR_CCC=code)

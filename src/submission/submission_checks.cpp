@@ -235,12 +235,14 @@ void check_form_rules(const Reading& file, std::vector<std::string>& broken) {
 void check_access_code(const std::string& ccc) {
     bool digit = ccc.find_first_of("0123456789") != std::string::npos;
     bool special = ccc.find_first_of("@#$*") != std::string::npos;
-    bool blank = ccc.find_first_of(" \t\r\n") != std::string::npos;
+    // Only printable ASCII without blanks: EDGAR issues no other, and XML
+    // cannot hold control characters.
+    bool blank = std::any_of(ccc.begin(), ccc.end(), [](char c) { return c <= ' ' || c > '~'; });
     if (ccc.size() == 8 && digit && special && !blank) return;
     std::string shape = std::to_string(ccc.size()) + " characters";
     if (!digit) shape += ", no digit";
     if (!special) shape += ", none of @ # $ *";
-    if (blank) shape += ", a blank";
+    if (blank) shape += ", a blank or a character other than a letter, digit or sign";
     raise_error(PyExc_ValueError,
                 "TAVRIN_EDGAR_CCC must hold the EDGAR access code (CCC) as EDGAR issued it: 8 "
                 "characters, at least one a digit and at least one @, #, $ or * (it holds " +
