@@ -20,7 +20,11 @@ sys.path.insert(0, str(HERE.parents[1]))
 
 from make_sample import SAMPLE_LIST, sample_rows  # noqa: E402
 from standins.openfigi_server import OpenFigiServer, matches_for  # noqa: E402
+from standins.edgar_filings import EdgarFilings  # noqa: E402
 from standins.sec_server import SecServer  # noqa: E402
+
+
+EXAMPLE_CIK = 1234567
 
 
 def run_import(env: dict) -> None:
@@ -31,8 +35,12 @@ def main() -> None:
     figis = {r.cusip: matches_for(r.cusip, name=r.issuer) for r in sample_rows()}
     # Whatever quarter the module asks for, by the clock or TAVRIN_PERIOD.
     with SecServer(every_quarter=SAMPLE_LIST.read_bytes()) as sec, \
-            OpenFigiServer(figis) as figi:
+            SecServer() as data, OpenFigiServer(figis) as figi:
+        # The example filer workbook's made-up CIK has no filings on EDGAR;
+        # its stand-in index says so, and nothing asks the real one.
+        EdgarFilings(sec, data, EXAMPLE_CIK)
         env = dict(os.environ, TAVRIN_SEC_BASE_URL=sec.base_url,
+                   TAVRIN_SEC_DATA_URL=data.base_url,
                    TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
                    TAVRIN_USER_AGENT="Tavrin Demo demo@example.com")
         env.pop("OPENFIGI_APIKEY", None)  # the stand-in knows no key

@@ -6,8 +6,9 @@ writes is committed.
 Copied to examples/demo/Data/, it gives the demo's run every fact the
 workbook can state:
 
-- "Manager": the defaults for every holding the sheet "Holdings" does not
-  name (sole discretion, sole voting), and some cover-page fields;
+- "Manager": the cover page of a made-up manager (every name, number and
+  address is fictitious) and the defaults for every holding the sheet
+  "Holdings" does not name (sole discretion, sole voting);
 - "Other managers": two other included managers, numbered 1 and 2;
 - "Holdings": BEACON ATLAS FINL INC split into a SOLE part and an OTR part
   shared with both other managers, its voting split three ways, and a call
@@ -26,14 +27,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parents[1]))
 
-from standins.filer_workbook import write_filer  # noqa: E402
+from standins.filer_workbook import EXAMPLE_MANAGER, write_filer  # noqa: E402
 
 MANAGER = {
-    "Name": "Example Capital LLC",
-    "Street 1": "100 Main Street",
-    "City": "Springfield",
-    "State or country": "IL",
-    "ZIP code": "62701",
+    **EXAMPLE_MANAGER,
     "Investment discretion": "SOLE",
     "Voting authority": "Sole",
 }

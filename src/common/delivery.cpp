@@ -57,7 +57,9 @@ Delivery::~Delivery() {
     PyObject *type, *value, *trace;
     PyErr_Fetch(&type, &value, &trace);
     try {
-        for (const Staged& file : files_) remove_quietly(file.temporary);
+        for (const Staged& file : files_) {
+            if (!file.temporary.is_none()) remove_quietly(file.temporary);
+        }
     } catch (...) {
     }
     PyErr_Clear();
@@ -69,13 +71,15 @@ Delivery* Delivery::current() { return innermost; }
 void Delivery::stage(const py::object& target, const py::object& temporary) {
     for (Staged& file : files_) {
         if (file.target.equal(target)) {
-            remove_quietly(file.temporary);
+            if (!file.temporary.is_none()) remove_quietly(file.temporary);
             file.temporary = temporary;
             return;
         }
     }
     files_.push_back({target, temporary, py::none()});
 }
+
+void Delivery::stage_removal(const py::object& target) { stage(target, py::none()); }
 
 py::object Delivery::staged(const py::object& target) const {
     for (const Staged& file : files_) {
@@ -159,8 +163,11 @@ void Delivery::undo(size_t placed) {
 void Delivery::put_in_place() {
     size_t placed = 0;
     try {
-        for (; placed < files_.size(); ++placed)
+        for (; placed < files_.size(); ++placed) {
+            // A removal is done once its previous file was moved aside.
+            if (files_[placed].temporary.is_none()) continue;
             os_module().attr("replace")(files_[placed].temporary, files_[placed].target);
+        }
     } catch (...) {
         undo(placed);
         throw;

@@ -32,7 +32,11 @@ class Delivery {
     // newer temporary.
     void stage(const py::object& target, const py::object& temporary);
 
-    // The temporary staged for `target`, or None.
+    // `target` is to go: a file of an earlier run that this run's results
+    // would contradict.
+    void stage_removal(const py::object& target);
+
+    // The temporary staged for `target`, or None (also for a removal).
     py::object staged(const py::object& target) const;
 
     // Replaces every staged target, or none of them.
@@ -41,7 +45,7 @@ class Delivery {
   private:
     struct Staged {
         py::object target;
-        py::object temporary;
+        py::object temporary;  // None: the target is removed
         py::object previous;  // where the target was moved aside, or None
     };
     void check_targets() const;

@@ -112,6 +112,17 @@ void replace_with_results(const py::object& target, const char* ending,
     delivery->stage(target, temporary);
 }
 
+bool remove_with_results(const py::object& target) {
+    py::object os = py::module_::import("os");
+    if (!truthy(os.attr("path").attr("isfile")(target))) return false;
+    if (Delivery* delivery = Delivery::current()) {
+        delivery->stage_removal(target);
+    } else {
+        os.attr("remove")(target);
+    }
+    return true;
+}
+
 py::object delivered_path(const py::object& target) {
     Delivery* delivery = Delivery::current();
     py::object staged = delivery ? delivery->staged(target) : py::none();

@@ -29,6 +29,11 @@ void replace_whole(const py::object& target, const char* ending,
 void replace_with_results(const py::object& target, const char* ending,
                           const std::function<void(const py::object& temporary)>& write);
 
+// Removes `target`, a Results file of an earlier run that this run's results
+// would contradict, together with the run's other results (at once outside
+// a run). True when there was such a file.
+bool remove_with_results(const py::object& target);
+
 // The file that holds what `target` will be once this run's results are in
 // place: the temporary a writer filled for it during a run, else `target`.
 py::object delivered_path(const py::object& target);

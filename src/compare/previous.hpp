@@ -35,6 +35,13 @@ struct TableEntry {
 // another document, or breaks EDGAR's information-table schema.
 std::vector<TableEntry> read_information_table(py::handle module, const py::object& path);
 
+struct FilerWorkbook;
+
+// The manager's CIK as EDGAR's addresses want it, from a "CIK" cell that
+// Excel may hold as a number; ValueError naming `filer`'s workbook when it
+// is no CIK.
+std::string cik_text(const py::object& value, const FilerWorkbook& filer);
+
 // A manager's information table for one quarter as it stands on EDGAR.
 struct EdgarFiling {
     std::string cik;                      // ten digits

@@ -41,30 +41,6 @@ std::string label(const Quarter& q) {
 // 3 January 2023, in whole dollars.
 bool filed_in_thousands(const Quarter& q) { return q.year < 2022 || (q.year == 2022 && q.quarter < 4); }
 
-// Excel keeps a CIK typed as a number without its leading zeros, and
-// pandas may hand it over as a float.
-std::string cik_text(const py::object& value, const FilerWorkbook& filer) {
-    std::string cik;
-    if (PyFloat_Check(value.ptr())) {
-        double number = value.cast<double>();
-        if (std::floor(number) == number && number >= 0 && number < 1e10) {
-            cik = std::to_string(static_cast<long long>(number));
-        }
-    } else {
-        cik = text(py::str(value).attr("strip")());
-    }
-    bool digits = !cik.empty() && cik.size() <= 10 &&
-                  std::all_of(cik.begin(), cik.end(),
-                              [](unsigned char c) { return std::isdigit(c) != 0; });
-    if (!digits) {
-        raise_error(PyExc_ValueError,
-                    "The field \"CIK\" of the sheet \"Manager\" in " + text(filer.path) +
-                        " must be the manager's CIK, a number of up to ten digits such as "
-                        "0001234567 (it holds \"" + text(value) + "\").");
-    }
-    return cik;
-}
-
 std::string edgar_source(const EdgarFiling& filing) {
     std::string applied;
     for (size_t i = 0; i < filing.accessions.size(); ++i) {
@@ -122,6 +98,31 @@ size_t count_of(const Comparison& comparison, ChangeStatus status) {
 }
 
 }  // namespace
+
+// Excel keeps a CIK typed as a number without its leading zeros, and
+// pandas may hand it over as a float.
+std::string cik_text(const py::object& value, const FilerWorkbook& filer) {
+    std::string cik;
+    if (PyFloat_Check(value.ptr())) {
+        double number = value.cast<double>();
+        if (std::floor(number) == number && number >= 0 && number < 1e10) {
+            cik = std::to_string(static_cast<long long>(number));
+        }
+    } else {
+        cik = text(py::str(value).attr("strip")());
+    }
+    bool digits = !cik.empty() && cik.size() <= 10 &&
+                  std::all_of(cik.begin(), cik.end(),
+                              [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits) {
+        raise_error(PyExc_ValueError,
+                    "The field \"CIK\" of the sheet \"Manager\" in " + text(filer.path) +
+                        " must be the manager's CIK, a number of up to ten digits such as "
+                        "0001234567 (it holds \"" + text(value) + "\").");
+    }
+    return cik;
+}
+
 
 Comparison compare_with_previous(py::handle module, const RunRecord& record,
                                  const py::object& document) {

@@ -7,6 +7,7 @@
 #include "compare/changes.hpp"
 #include "module/module.hpp"
 #include "report/review.hpp"
+#include "submission/submission.hpp"
 
 namespace tavrin {
 namespace {
@@ -60,6 +61,7 @@ py::object cruncher(py::handle module) {
         Comparison changes = compare_with_previous(module, record, document);
         write_review(record, sec, document, &changes);
         print_comparison(changes);
+        write_submission(module, document);
     }
     delivery.deliver();
     return py::none();
