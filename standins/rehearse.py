@@ -1,12 +1,17 @@
 """Rehearse a quarter offline: a saved list and known FIGIs on 127.0.0.1.
 
     python -m standins.rehearse --list 13flist2026q1.pdf [--figis figis.json]
+                                [--allow-undeclared-agent]
 
 (or ``python path/to/standins/rehearse.py ...`` from any folder). Serves the
 list PDF as the SEC's list of whichever quarter the module asks for, and
 answers OpenFIGI mapping requests from the FIGIs file, with the service's
-own batch and rate limits and whatever API key the run sends. Prints the two
-lines that point a run at them, then one line per request, until Ctrl-C.
+own batch and rate limits and whatever API key the run sends. Like sec.gov,
+it answers 403 to a run whose User-Agent declares no contact e-mail address
+(set TAVRIN_USER_AGENT), unless --allow-undeclared-agent is given. The module
+checks that the list is the quarter's own (its cover), so rehearse with
+TAVRIN_PERIOD set to the quarter the saved list is for. Prints the lines that
+point a run at them, then one line per request, until Ctrl-C.
 
 The FIGIs file is a JSON object keyed by CUSIP. Each value is either a FIGI,
 or a list of matches in the form OpenFIGI answers them (objects with at
@@ -96,9 +101,12 @@ def read_figis(path: Path | None) -> dict[str, list[dict[str, Any]]]:
 
 def announce(list_path: Path, size: int, figis: dict, figis_path: Path | None,
              sec: SecServer, figi: OpenFigiServer) -> None:
+    agents = ("any User-Agent" if not sec.require_declared_agent
+              else "a User-Agent with a contact e-mail address, as the SEC does")
     known = sum(1 for matches in figis.values() if matches)
     source = f"{known} CUSIPs from {figis_path}" if figis_path else "no CUSIPs"
-    print(f"SEC stand-in:      {list_path} ({size:,} bytes) as the list of every quarter")
+    print(f"SEC stand-in:      {list_path} ({size:,} bytes) as the list of every quarter, "
+          f"for {agents}")
     print(f"OpenFIGI stand-in: FIGIs for {source}; any other CUSIP gets none")
     print("In the shell that runs the quarter, set:")
     print(f"export TAVRIN_SEC_BASE_URL={sec.base_url}")
@@ -147,11 +155,16 @@ def main(argv: Sequence[str] | None = None) -> int:
                         help="the list of 13(f) securities, served for every quarter")
     parser.add_argument("--figis", type=Path, metavar="JSON",
                         help="FIGIs by CUSIP (the form is below); without it, no FIGIs")
+    parser.add_argument("--allow-undeclared-agent", action="store_true",
+                        help="answer requests whose User-Agent names no e-mail address "
+                             "(sec.gov refuses them with 403)")
     args = parser.parse_args(argv)
     data = read_list(args.list)
     figis = read_figis(args.figis)
     stopping = stop_signals()
-    with SecServer(every_quarter=data) as sec, OpenFigiServer(figis) as figi:
+    with SecServer(every_quarter=data,
+                   require_declared_agent=not args.allow_undeclared_agent) as sec, \
+            OpenFigiServer(figis) as figi:
         figi.api_keys = AnyKey()
         announce(args.list, len(data), figis, args.figis, sec, figi)
         printed = [0, 0]

@@ -21,6 +21,7 @@ sys.path.insert(0, str(HERE.parents[1]))
 from make_sample import SAMPLE_LIST, sample_rows  # noqa: E402
 from standins.openfigi_server import OpenFigiServer, matches_for  # noqa: E402
 from standins.sec_server import SecServer  # noqa: E402
+from standins.seclist_pdf import list_pdf_bytes  # noqa: E402
 
 
 def run_import(env: dict) -> None:
@@ -29,8 +30,10 @@ def run_import(env: dict) -> None:
 
 def main() -> None:
     figis = {r.cusip: matches_for(r.cusip, name=r.issuer) for r in sample_rows()}
-    # Whatever quarter the module asks for, by the clock or TAVRIN_PERIOD.
-    with SecServer(every_quarter=SAMPLE_LIST.read_bytes()) as sec, \
+    # Whatever quarter the module asks for, by the clock or TAVRIN_PERIOD, gets
+    # the sample list printed for that quarter: the module checks the cover.
+    rows = sample_rows()
+    with SecServer(every_quarter=lambda year, quarter: list_pdf_bytes(rows, year, quarter)) as sec, \
             OpenFigiServer(figis) as figi:
         env = dict(os.environ, TAVRIN_SEC_BASE_URL=sec.base_url,
                    TAVRIN_OPENFIGI_BASE_URL=figi.base_url,

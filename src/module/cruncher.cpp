@@ -24,6 +24,7 @@ py::object file_identity(const py::object& path) {
 py::object cruncher(py::handle module) {
     print_trace(module);
     require_working_folder(module);
+    announce_run(module);
     RunRecord record;
     global(module, "getsec")();
     py::object sec = global(module, "storesec")();
@@ -49,6 +50,7 @@ py::object cruncher(py::handle module) {
     global(module, "f13excel")(sec, bswout);
     py::object after = file_identity(document);
     if (!after.is_none() && !after.equal(before)) write_review(record, sec, document);
+    announce_reuse(module);
     return py::none();
 }
 

@@ -6,7 +6,9 @@
 // earlier list stays as it was unless a whole new one arrives.
 #include "common/files.hpp"
 #include "seclist/explained.hpp"
+#include "seclist/list_validators.hpp"
 #include "seclist/seclist.hpp"
+#include "seclist/take_list.hpp"
 
 #include <chrono>
 #include <algorithm>
@@ -31,11 +33,13 @@ constexpr const char* kDeadlineOverride = "_sec_deadline_seconds";
 
 constexpr Py_ssize_t kChunkBytes = 1 << 16;
 
-// A PDF ends with its trailer; the format allows some bytes after "%%EOF",
-// so it is looked for in the last kilobyte.
-constexpr Py_ssize_t kTrailerWindow = 1024;
+// A PDF ends with its trailer, "%%EOF". Readers take a file with bytes
+// after it (padding, a mail gateway's NULs); what they do not take is a file
+// cut short inside a later update of it, whose remains hold an object or a
+// cross-reference section.
+constexpr const char* kUpdateMarks[] = {" obj", "xref", "startxref", "trailer"};
 
-constexpr const char* kKept = "the stored list was left as it was";
+constexpr const char* kKept = kListKept;
 
 using Clock = std::chrono::steady_clock;
 
@@ -76,11 +80,11 @@ std::string message_for_request_error(py::error_already_set& error, const py::ob
     return "";
 }
 
-py::object request_list(py::handle module, const py::object& url) {
+py::object request_list(py::handle module, const py::object& url, const py::object& headers) {
     py::object requests = global(module, "requests");
     try {
         // Streamed, so the body can be read against the deadline.
-        return requests.attr("get")(url, "headers"_a = global(module, "headers"),
+        return requests.attr("get")(url, "headers"_a = headers,
                                     "timeout"_a = py::make_tuple(kConnectSeconds, kReadSeconds),
                                     "stream"_a = true);
     } catch (py::error_already_set& error) {
@@ -235,8 +239,13 @@ void check_whole(const py::object& response, const py::bytes& body, const py::ob
                                      std::to_string(expected) + " bytes announced");
         }
     }
-    py::bytes tail = body[py::slice(py::int_(-kTrailerWindow), py::none(), py::none())];
-    if (!tail.contains(py::bytes("%%EOF"))) {
+    Py_ssize_t trailer = body.attr("rfind")(py::bytes("%%EOF")).cast<Py_ssize_t>();
+    bool cut_in_update = false;
+    if (trailer >= 0) {
+        py::bytes after = body[py::slice(py::int_(trailer + 5), py::none(), py::none())];
+        for (const char* mark : kUpdateMarks) cut_in_update = cut_in_update || after.contains(py::bytes(mark));
+    }
+    if (trailer < 0 || cut_in_update) {
         raise_cut_short(url, "its " + std::to_string(size) +
                                  " bytes end without the PDF trailer \"%%EOF\"");
     }
@@ -249,10 +258,17 @@ py::object getsec(py::handle module) {
     require_folder_of(filename, "The Store folder for the list does not exist; create it in "
                                 "the working folder beside Data and Results");
     py::object url = global(module, "pdf_url");
+    ListValidators stored = stored_validators(module, url);
     Clock::time_point requested = Clock::now();
-    py::object response = request_list(module, url);
+    py::object response = request_list(module, url, stored.request_headers(module));
     py::bytes body;
     try {
+        if (stored.usable() && response.attr("status_code").cast<int>() == 304) {
+            response.attr("close")();
+            check_kept_list(module, url);
+            note_list_unchanged(module, stored);
+            return py::none();
+        }
         check_status(module, response, url);
         body = read_body(module, response, url, requested);
         check_whole(response, body, url);
@@ -261,9 +277,8 @@ py::object getsec(py::handle module) {
         throw;
     }
     response.attr("close")();
-    replace_whole(filename, ".download", [&](const py::object& partial) {
-        py::module_::import("pathlib").attr("Path")(partial).attr("write_bytes")(body);
-    });
+    take_downloaded_list(module, body, url);
+    store_validators(module, url, response);
     return py::none();
 }
 

@@ -7,10 +7,11 @@
 // row 1, the row numbers in column A) in a few tenths of a second.
 //
 // "The same cells" is exact: numbers are formatted as xlsxwriter formats
-// them, missing values and empty texts leave the cell out as it does, and a
-// table holding anything xlsxwriter would turn into something else (a
-// formula, a link, an escaped control character, an infinity, a date) is
-// left to the pandas writer, so the workbook reader sees what it would have.
+// them, missing values and empty texts leave the cell out as it does, every
+// text is a text cell (the pandas writer is told the same: no formulas, no
+// links), and a table holding anything xlsxwriter would write another way
+// (an escaped control character, an infinity, a date) is left to the
+// pandas writer, so the workbook reader sees what it would have.
 #include "seclist/list_workbook.hpp"
 
 #include "common/tables.hpp"
@@ -86,18 +87,11 @@ std::string number_text(double value) {
     return buffer;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-// Texts that xlsxwriter writes as something other than a plain text cell.
+// Texts that xlsxwriter, told to keep every text a text, still writes as
+// something else. An issuer printed as "=SUM(A1:A9)" or an address is text
+// like any other: its cell is a text cell, never a formula or a link.
 bool text_is_plain(std::string_view text) {
     if (text.size() > kLongestText) return false;
-    if (starts_with(text, "=") || starts_with(text, "{=")) return false;  // formulas
-    for (std::string_view scheme : {"http://", "https://", "ftp://", "ftps://", "mailto:",
-                                    "internal:", "external:", "file://"}) {
-        if (starts_with(text, scheme)) return false;  // links
-    }
     for (size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x20 && c != '\t' && c != '\n') return false;  // escaped as _xHHHH_

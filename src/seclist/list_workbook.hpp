@@ -12,4 +12,10 @@ namespace tavrin {
 // write differently; the caller then writes the workbook through pandas.
 bool write_plain_workbook(py::handle module, const py::object& tables, const py::object& path);
 
+// Writes `tables` to the list workbook at `path` (directly, or through
+// pandas and xlsxwriter when a table needs it; every text a text cell either
+// way) and returns them stacked, one after the other, as the workbook reads
+// back.
+py::object write_and_stack(py::handle module, const py::list& tables, const py::object& path);
+
 }  // namespace tavrin
