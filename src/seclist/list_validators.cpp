@@ -41,7 +41,8 @@ std::string header(const py::object& response, const char* name) {
 py::object ListValidators::request_headers(py::handle module) const {
     py::object headers = global(module, "headers");
     if (!usable()) return headers;
-    py::dict asked = py::dict(headers);
+    // A copy: the module's own headers stay as the host set them.
+    py::dict asked = builtin("dict")(headers);
     if (!etag.empty()) asked["If-None-Match"] = etag;
     if (!last_modified.empty()) asked["If-Modified-Since"] = last_modified;
     return asked;
