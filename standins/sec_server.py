@@ -214,12 +214,12 @@ class _Handler(BaseHTTPRequestHandler):
         owner._record(RecordedRequest(self.command, self.path, tuple(self.headers.items())))
         self.close_connection = True
         mode = owner.mode
-        if owner.require_declared_agent and not is_declared_agent(self.headers.get("User-Agent")):
-            return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
         if mode == "hang":
             # Hold the connection without a word until the server stops.
             owner._stopping.wait()
             return
+        if owner.require_declared_agent and not is_declared_agent(self.headers.get("User-Agent")):
+            return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
         if mode == "forbidden":
             return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
         if mode == "not_found":
