@@ -96,6 +96,8 @@ for name, (tables, _) in pd.read_pickle("cases.pkl").items():
         "sheets": pd.ExcelFile(mine, engine="openpyxl").sheet_names,
         "calamine": same(stacked(mine, "calamine"), stacked("reference.xlsx", "calamine")),
         "openpyxl": same(stacked(mine, "openpyxl"), stacked("reference.xlsx", "openpyxl")),
+        # the table the run reports from, against the workbook read back
+        "stacked as read back": same(Tavrin._list_extraction["stacked"], stacked(mine, "calamine")),
         "odd texts": [v for v in stacked(mine, "openpyxl").get("ODD", pd.Series()).tolist()
                       if isinstance(v, str)],
         "formulas": sum(b"<f>" in zipfile.ZipFile(mine).read(n)
@@ -120,6 +122,7 @@ def test_the_workbook_reads_back_as_pandas_would_have_written_it(written, case):
     assert result["directly"] is directly
     assert result["sheets"] == [f"Sheet{n}" for n in range(1, len(tables) + 1)]
     assert (result["calamine"], result["openpyxl"]) == (True, True)
+    assert result["stacked as read back"] is True
 
 
 @pytest.mark.parametrize("case", list(TEXTS_KEPT))

@@ -140,10 +140,7 @@ Period last_ended_quarter(py::handle m) {
 Period named_period(const std::string& period) {
     static const std::regex form("([0-9]{4})[Qq]([1-4])");
     std::smatch parts;
-    if (!std::regex_match(period, parts, form) ||
-        static_cast<size_t>(parts.length(0)) != period.size()) {
-        refuse_malformed(period);
-    }
+    if (!std::regex_match(period, parts, form)) refuse_malformed(period);
     return {std::stoi(parts[1].str()), std::stoi(parts[2].str())};
 }
 

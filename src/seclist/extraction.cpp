@@ -160,10 +160,9 @@ py::dict extraction_of_stored_list(py::handle module) {
         extraction = extract_list(module, pdf, partial, described,
                                   "Delete it and run again to download it afresh.");
     });
-    if (is_own_tabula(module)) {
-        remember_extraction(module, extraction);
-        store_extraction(module, extraction);
-    }
+    remember_extraction(module, extraction);
+    // A host's stand-in tables are its own: they are not kept for later runs.
+    if (is_own_tabula(module)) store_extraction(module, extraction);
     return extraction;
 }
 
