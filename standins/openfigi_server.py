@@ -443,6 +443,10 @@ class OpenFigiServer:
         """Back to normal answers."""
         self._set_failure(None, None, 0)
 
+    def answer_normally(self) -> None:
+        """Stop failing: every request is answered from the FIGIs again."""
+        self._set_failure(None, None, 0)
+
     @property
     def failure(self) -> Failure | None:
         with self._lock:

@@ -2,12 +2,17 @@
 
     python -m standins.rehearse --list 13flist2026q1.pdf [--figis figis.json]
                                 [--previous last-quarter.xml --cik 1234567]
+                                [--allow-undeclared-agent]
 
 (or ``python path/to/standins/rehearse.py ...`` from any folder). Serves the
 list PDF as the SEC's list of whichever quarter the module asks for, and
 answers OpenFIGI mapping requests from the FIGIs file, with the service's
-own batch and rate limits and whatever API key the run sends. Prints the two
-lines that point a run at them, then one line per request, until Ctrl-C.
+own batch and rate limits and whatever API key the run sends. Like sec.gov,
+it answers 403 to a run whose User-Agent declares no contact e-mail address
+(set TAVRIN_USER_AGENT), unless --allow-undeclared-agent is given. The module
+checks that the list is the quarter's own (its cover), so rehearse with
+TAVRIN_PERIOD set to the quarter the saved list is for. Prints the lines that
+point a run at them, then one line per request, until Ctrl-C.
 
 The FIGIs file is a JSON object keyed by CUSIP. Each value is either a FIGI,
 or a list of matches in the form OpenFIGI answers them (objects with at
@@ -142,9 +147,12 @@ def previous_filing(path: Path, cik: str, year: int, quarter: int) -> Filing:
 def announce(list_path: Path, size: int, figis: dict, figis_path: Path | None,
              sec: SecServer, figi: OpenFigiServer, data: SecServer | None = None,
              previous: Filing | None = None) -> None:
+    agents = ("any User-Agent" if not sec.require_declared_agent
+              else "a User-Agent with a contact e-mail address, as the SEC does")
     known = sum(1 for matches in figis.values() if matches)
     source = f"{known} CUSIPs from {figis_path}" if figis_path else "no CUSIPs"
-    print(f"SEC stand-in:      {list_path} ({size:,} bytes) as the list of every quarter")
+    print(f"SEC stand-in:      {list_path} ({size:,} bytes) as the list of every quarter, "
+          f"for {agents}")
     print(f"OpenFIGI stand-in: FIGIs for {source}; any other CUSIP gets none")
     if previous is not None:
         print(f"EDGAR stand-in:    the previous table as the 13F-HR {previous.accession} for "
@@ -210,6 +218,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--previous-period", metavar="QUARTER",
                         help="the quarter of the previous table, as 2026Q2 (default: the "
                              "quarter before the one that ended last)")
+    parser.add_argument("--allow-undeclared-agent", action="store_true",
+                        help="answer requests whose User-Agent names no e-mail address "
+                             "(sec.gov refuses them with 403)")
     args = parser.parse_args(argv)
     if (args.previous is None) != (args.cik is None):
         parser.error("--previous and --cik go together")
@@ -221,7 +232,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         previous = previous_filing(args.previous, args.cik, year, quarter)
     stopping = stop_signals()
     with contextlib.ExitStack() as stack:
-        sec = stack.enter_context(SecServer(every_quarter=data))
+        sec = stack.enter_context(SecServer(
+            every_quarter=data, require_declared_agent=not args.allow_undeclared_agent))
         figi = stack.enter_context(OpenFigiServer(figis))
         figi.api_keys = AnyKey()
         edgar_data = None

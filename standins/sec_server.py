@@ -36,8 +36,15 @@ does but do not bring it whole:
 of any quarter that has none registered, for a rehearsal in which the module
 asks for whichever quarter its clock or ``TAVRIN_PERIOD`` names.
 
-``require_declared_agent=True`` makes the normal mode behave like sec.gov
-proper: a request whose User-Agent carries no contact e-mail gets the 403.
+Like sec.gov proper, a request whose User-Agent carries no contact e-mail
+address gets the 403 in every mode; ``require_declared_agent=False`` lets
+such requests through.
+
+Like a static web server, every list is served with an ``ETag`` (a digest
+of its bytes) and a ``Last-Modified`` (``last_modified``, settable), and a
+GET carrying ``If-None-Match`` with the current ETag (or, without one,
+``If-Modified-Since`` not before ``last_modified``) is answered 304 with no
+body. A list registered anew gets a new ETag.
 
 Every request is recorded (method, path, headers in the order received).
 
@@ -54,15 +61,17 @@ Only the standard library is used.
 
 from __future__ import annotations
 
+import hashlib
 import re
 import socket
 import threading
+from email.utils import formatdate, parsedate_to_datetime
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Mapping, Optional
+from typing import Callable, Mapping, Optional, Union
 from urllib.parse import urlsplit
 
-__all__ = ["SecServer", "RecordedRequest", "MODES", "list_path"]
+__all__ = ["SecServer", "RecordedRequest", "MODES", "list_path", "is_declared_agent"]
 
 MODES = ("normal", "forbidden", "not_found", "html", "empty", "hang", "server_error",
          "redirect_loop", "short_body", "broken_chunked", "no_trailer", "trickle")
@@ -70,7 +79,19 @@ MODES = ("normal", "forbidden", "not_found", "html", "empty", "hang", "server_er
 _DAMAGING = ("short_body", "broken_chunked", "no_trailer", "trickle")
 
 
-_ANY_LIST_PATH = re.compile(r"/files/investment/13flist[0-9]{4}q[1-4]\.pdf")
+_ANY_LIST_PATH = re.compile(r"/files/investment/13flist([0-9]{4})q([1-4])\.pdf")
+# What the SEC takes for a declared User-Agent: one holding an e-mail address.
+_DECLARED_AGENT = re.compile(r"[^\s@<>]+@[^\s@<>]+\.[^\s@<>]+")
+
+
+def is_declared_agent(agent: Optional[str]) -> bool:
+    """Whether a User-Agent names a contact e-mail address, as the SEC asks."""
+    return bool(_DECLARED_AGENT.search(agent or ""))
+
+
+def _etag(body: bytes) -> str:
+    return '"' + hashlib.sha256(body).hexdigest()[:32] + '"'
+
 
 
 def list_path(year: int, quarter: int) -> str:
@@ -197,6 +218,8 @@ class _Handler(BaseHTTPRequestHandler):
             # Hold the connection without a word until the server stops.
             owner._stopping.wait()
             return
+        if owner.require_declared_agent and not is_declared_agent(self.headers.get("User-Agent")):
+            return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
         if mode == "forbidden":
             return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
         if mode == "not_found":
@@ -210,15 +233,41 @@ class _Handler(BaseHTTPRequestHandler):
         if mode == "redirect_loop":
             return self._send(302, "text/html", b"", send_body, [("Location", self.path)])
 
-        if owner.require_declared_agent and "@" not in (self.headers.get("User-Agent") or ""):
-            return self._send(403, "text/html", _FORBIDDEN_PAGE.encode(), send_body)
         found = owner._lookup(urlsplit(self.path).path)
         if found is None:
             return self._send(404, "text/html; charset=UTF-8", _NOT_FOUND_PAGE.encode(), send_body)
         content_type, body = found
         if mode in _DAMAGING:
             return self._send_damaged(mode, content_type, body, send_body)
-        self._send(200, content_type, body, send_body)
+        validators = (("ETag", _etag(body)), ("Last-Modified", owner.last_modified))
+        if self._not_modified(body):
+            return self._send_not_modified(validators)
+        self._send(200, content_type, body, send_body, validators)
+
+    def _not_modified(self, body: bytes) -> bool:
+        """A conditional GET as a static server judges it (RFC 9110, 13.2.2)."""
+        if_none_match = self.headers.get("If-None-Match")
+        if if_none_match is not None:
+            tags = [tag.strip().removeprefix("W/") for tag in if_none_match.split(",")]
+            return "*" in tags or _etag(body) in tags
+        if_modified_since = self.headers.get("If-Modified-Since")
+        if if_modified_since is None:
+            return False
+        try:
+            asked = parsedate_to_datetime(if_modified_since)
+        except (TypeError, ValueError):
+            return False
+        return asked >= parsedate_to_datetime(self.owner.last_modified)
+
+    def _send_not_modified(self, validators: tuple) -> None:
+        try:
+            self.send_response(304)
+            for name, value in validators:
+                self.send_header(name, value)
+            self.send_header("Connection", "close")
+            self.end_headers()
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     def _send(self, status: int, content_type: str, body: bytes, send_body: bool,
               extra_headers: tuple = ()) -> None:
@@ -277,8 +326,8 @@ class SecServer:
     """
 
     def __init__(self, lists: Optional[Mapping[tuple, bytes]] = None, *,
-                 mode: str = "normal", require_declared_agent: bool = False,
-                 every_quarter: Optional[bytes] = None) -> None:
+                 mode: str = "normal", require_declared_agent: bool = True,
+                 every_quarter: Union[bytes, Callable[[int, int], bytes], None] = None) -> None:
         self._lock = threading.Lock()
         self._files: dict[str, tuple[str, bytes]] = {}
         self._requests: list[RecordedRequest] = []
@@ -287,8 +336,9 @@ class SecServer:
         self._stopping = threading.Event()
         self._httpd: Optional[ThreadingHTTPServer] = None
         self._thread: Optional[threading.Thread] = None
-        self._every_quarter: Optional[tuple[str, bytes]] = None
+        self._every_quarter: Union[bytes, Callable[[int, int], bytes], None] = None
         self.mode = mode
+        self.last_modified = formatdate(1782864000, usegmt=True)  # 2026-07-01
         self.require_declared_agent = require_declared_agent
         self.trickle_seconds = 3.0
         for (year, quarter), data in (lists or {}).items():
@@ -314,10 +364,11 @@ class SecServer:
         self.add_file(path, data)
         return path
 
-    def serve_for_every_quarter(self, data: bytes) -> None:
-        """Serve ``data`` as the list PDF of every quarter without a list of its own."""
+    def serve_for_every_quarter(self, data: Union[bytes, Callable[[int, int], bytes]]) -> None:
+        """Serve ``data`` as the list PDF of every quarter without a list of its own;
+        a function of (year, quarter) gives each quarter its own list."""
         with self._lock:
-            self._every_quarter = ("application/pdf", bytes(data))
+            self._every_quarter = data if callable(data) else bytes(data)
 
     def add_file(self, path: str, data: bytes, content_type: str = "application/pdf") -> None:
         """Serve ``data`` at an exact path (query strings are ignored)."""
@@ -412,9 +463,13 @@ class SecServer:
     def _lookup(self, path: str) -> Optional[tuple[str, bytes]]:
         with self._lock:
             found = self._files.get(path)
-            if found is None and _ANY_LIST_PATH.fullmatch(path):
-                found = self._every_quarter
+            every_quarter = self._every_quarter
+        quarter = _ANY_LIST_PATH.fullmatch(path)
+        if found is not None or quarter is None or every_quarter is None:
             return found
+        if callable(every_quarter):
+            every_quarter = every_quarter(int(quarter[1]), int(quarter[2]))
+        return ("application/pdf", bytes(every_quarter))
 
     def _track(self, conn: socket.socket, add: bool) -> None:
         with self._idle:

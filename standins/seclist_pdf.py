@@ -492,7 +492,7 @@ def _write_pdf(out: BinaryIO, contents: Iterable[bytes]) -> int:
 
 
 def _pages(rows: Sequence[ListRow], year: int, quarter: int, asterisk_joined: bool,
-           run_time: str) -> Iterable[bytes]:
+           run_time: str, total_count: bool = True) -> Iterable[bytes]:
     lay = _LAYOUT_JOINED if asterisk_joined else _LAYOUT_SPLIT
     yield _cover_page(year, quarter)
     yield _information_page(year, quarter)
@@ -501,23 +501,24 @@ def _pages(rows: Sequence[ListRow], year: int, quarter: int, asterisk_joined: bo
         chunk = rows[p * ROWS_PER_PAGE:(p + 1) * ROWS_PER_PAGE]
         last = p == n_data - 1
         yield _data_page(chunk, lay, year, quarter, p + 1, run_time,
-                         len(rows) if last else None)
+                         len(rows) if last and total_count else None)
 
 
 def write_list_pdf(path_or_file: Union[str, os.PathLike, BinaryIO], rows: Sequence[ListRow],
                    year: int, quarter: int, asterisk_joined: bool = False, *,
-                   run_time: str = "20:37") -> int:
+                   run_time: str = "20:37", total_count: bool = True) -> int:
     """Write the list for ``year``/``quarter`` and return its page count.
 
     ``rows`` are printed in the order given, 34 to a page, after a cover and
     an information page. ``asterisk_joined`` selects the 2025 Q4 drawing,
     where each CUSIP and its option asterisk are one string. ``path_or_file``
-    is a path or a binary file opened for writing.
+    is a path or a binary file opened for writing. ``total_count=False``
+    leaves out the closing "Total Count: N", as a list cut short would lack it.
     """
     if quarter not in _QUARTER_END:
         raise ValueError(f"quarter must be 1-4, got {quarter!r}")
     rows = list(rows)
-    pages = _pages(rows, int(year), quarter, asterisk_joined, run_time)
+    pages = _pages(rows, int(year), quarter, asterisk_joined, run_time, total_count)
     if hasattr(path_or_file, "write"):
         return _write_pdf(path_or_file, pages)  # type: ignore[arg-type]
     with open(path_or_file, "wb") as fh:
@@ -525,10 +526,12 @@ def write_list_pdf(path_or_file: Union[str, os.PathLike, BinaryIO], rows: Sequen
 
 
 def list_pdf_bytes(rows: Sequence[ListRow], year: int, quarter: int,
-                   asterisk_joined: bool = False, *, run_time: str = "20:37") -> bytes:
+                   asterisk_joined: bool = False, *, run_time: str = "20:37",
+                   total_count: bool = True) -> bytes:
     """The list as PDF bytes; see ``write_list_pdf``."""
     buf = io.BytesIO()
-    write_list_pdf(buf, rows, year, quarter, asterisk_joined, run_time=run_time)
+    write_list_pdf(buf, rows, year, quarter, asterisk_joined, run_time=run_time,
+                   total_count=total_count)
     return buf.getvalue()
 
 

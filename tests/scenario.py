@@ -22,6 +22,9 @@ ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared"
 EDGAR = SHARED / "edgar"
 
+# The SEC and its stand-in refuse a User-Agent without a contact address.
+DECLARED_USER_AGENT = "Tavrin Tests tests@example.com"
+
 # Nothing listens on the discard port: a scenario that forgets to point the
 # module at a stand-in fails at once instead of reaching the internet.
 NOWHERE = "http://127.0.0.1:9"
@@ -79,7 +82,9 @@ def host_environment(**overrides: str | None) -> dict:
         PYTHONDONTWRITEBYTECODE="1",
     )
     env.pop("OPENFIGI_APIKEY", None)
-    env.pop("TAVRIN_USER_AGENT", None)
+    env.pop("TAVRIN_FRESH", None)
+    env.pop("TAVRIN_PERIOD", None)
+    env["TAVRIN_USER_AGENT"] = DECLARED_USER_AGENT
     for name, value in overrides.items():
         if value is None:
             env.pop(name, None)
@@ -143,16 +148,16 @@ def write_base_inputs(folder: Path) -> None:
 
 @contextmanager
 def stand_in_sites():
-    """SEC and OpenFIGI stand-ins serving the small list for 2023 to 2027, so
-    runs under any faked clock find their list."""
+    """SEC and OpenFIGI stand-ins serving the small list, printed for each
+    quarter of 2023 to 2027, so runs under any faked clock find their list."""
     from standins.openfigi_server import OpenFigiServer, matches_for
     from standins.sec_server import SecServer
     from standins.seclist_pdf import list_pdf_bytes
 
     figis = {cusip: matches_for(cusip, name=name) for cusip, _, name, _ in BASE_LIST}
-    data = list_pdf_bytes(base_list_rows(), 2026, 2)
+    rows = base_list_rows()
     with SecServer() as sec, OpenFigiServer(figis) as figi:
         for year in range(2023, 2028):
             for quarter in range(1, 5):
-                sec.add_list(year, quarter, data)
+                sec.add_list(year, quarter, list_pdf_bytes(rows, year, quarter))
         yield sec, figi

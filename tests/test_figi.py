@@ -207,6 +207,7 @@ def failures(tmp_path_factory):
             "job_error": server({APPLE: {"error": "Invalid idValue format."}}),
             "too_many": server(),
             "unavailable": server(),
+            "server_error": server(),
             "created": server(),
             "not_json": server(),
             "redirects": server(),
@@ -214,6 +215,7 @@ def failures(tmp_path_factory):
         elsewhere = server()
         servers["too_many"].fail_with(429, TOO_MANY_REQUESTS_BODY, content_type="text/html")
         servers["unavailable"].fail_with(503, "Service Unavailable")
+        servers["server_error"].fail_with(500, "Internal Server Error")
         servers["created"].fail_with(201, json.dumps([{"data": known()[APPLE]}]),
                                      content_type="application/json")
         servers["not_json"].answer_non_json()
@@ -243,6 +245,7 @@ def test_an_unmapped_job_gives_a_blank(failures, mode, answer):
 @pytest.mark.parametrize("mode, status", [
     ("too_many", 429),
     ("unavailable", 503),
+    ("server_error", 500),
     ("created", 201),
     ("redirects", 307),
 ])

@@ -158,14 +158,15 @@ def test_a_batch_too_large_is_halved(tmp_path):
     assert " " not in out["figis"].values()
 
 
-def test_a_server_failure_is_waited_out_and_the_batch_asked_again(tmp_path):
+@pytest.mark.parametrize("status", [503, 500])
+def test_a_server_failure_is_waited_out_and_the_batch_asked_again(tmp_path, status):
     holdings = cusips(3)
     with OpenFigiServer(known(holdings)) as server:
-        server.fail_with(503, "refused", headers=[("retry-after", "1")], times=1)
+        server.fail_with(status, "refused", headers=[("retry-after", "1")], times=1)
         out = build_report(tmp_path, server, holdings)
-    assert job_counts(server) == [(3, 503), (3, 200)]
+    assert job_counts(server) == [(3, status), (3, 200)]
     assert out["figis"] == {c: matches_for(c)[0]["figi"] for c in holdings}
-    assert out["printed"] == ["OpenFIGI server failed (Exception: Bad response code 503): "
+    assert out["printed"] == [f"OpenFIGI server failed (Exception: Bad response code {status}): "
                               "waiting 1 s, 3 CUSIPs left"]
 
 

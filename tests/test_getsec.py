@@ -9,13 +9,13 @@ from types import SimpleNamespace
 
 import pytest
 
-from scenario import stand_in_sites, BASE_LIST, base_list_rows, host_environment, make_workdir, run_host, write_base_inputs
+from scenario import (stand_in_sites, BASE_LIST, DECLARED_USER_AGENT, base_list_rows,
+                      host_environment, make_workdir, run_host, write_base_inputs)
 from standins.sec_server import list_path
 from standins.seclist_pdf import list_pdf_bytes, make_rows
 
 DEFAULT_USER_AGENT = ("Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 "
                       "(KHTML, like Gecko) Chrome/109.0.0.0 Safari/537.36")
-DECLARED_USER_AGENT = "Tavrin Tests tests@example.com"
 
 def working_folder(tmp_path_factory, name):
     folder = make_workdir(tmp_path_factory.mktemp(name) / "work")
@@ -27,10 +27,19 @@ def working_folder(tmp_path_factory, name):
 # The request as it reaches the SEC site
 # --------------------------------------------------------------------------
 
+# The stand-in, like the SEC, refuses an agent without an e-mail address; for
+# these cases it is told to let it through, to see what was sent.
 USER_AGENT_CASES = {
     "declared": (DECLARED_USER_AGENT, DECLARED_USER_AGENT),
     "unset": (None, DEFAULT_USER_AGENT),
     "empty": ("", DEFAULT_USER_AGENT),
+    "without an address": ("Tavrin Tests", "Tavrin Tests"),
+}
+AGENT_WARNINGS = {
+    "declared": None,
+    "unset": "TAVRIN_USER_AGENT is not set, so the list is asked for with a browser's User-Agent",
+    "empty": "TAVRIN_USER_AGENT is not set, so the list is asked for with a browser's User-Agent",
+    "without an address": 'TAVRIN_USER_AGENT "Tavrin Tests" holds no e-mail address',
 }
 
 # After the import's download, the same address is fetched once more with a
@@ -48,13 +57,15 @@ def import_requests(request, tmp_path_factory):
     given, expected = USER_AGENT_CASES[request.param]
     folder = working_folder(tmp_path_factory, f"agent-{request.param}")
     with stand_in_sites() as (sec, figi):
+        sec.require_declared_agent = False
         env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,
                                TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
                                TAVRIN_USER_AGENT=given)
         run = run_host(folder, IMPORT_THEN_PLAIN_REQUEST, env=env).check()
         recorded = sec.requests
     return SimpleNamespace(module=recorded[0], plain=recorded[1:], period=run.result(),
-                           expected_agent=expected, count=len(recorded))
+                           expected_agent=expected, count=len(recorded), case=request.param,
+                           printed=run.stdout.splitlines())
 
 
 def test_import_downloads_the_list_once(import_requests):
@@ -78,6 +89,36 @@ def test_no_header_beyond_those_of_a_plain_request(import_requests):
     assert import_requests.module.headers == plain.headers
 
 
+def test_the_run_names_its_period_and_list_first(import_requests):
+    period = import_requests.period
+    assert (f"Reporting period: {period['year']} Q{period['quarter']} "
+            f"(13flist{period['year']}q{period['quarter']}.pdf)") in import_requests.printed
+
+
+def test_an_agent_without_an_address_is_warned_of_once_before_the_request(import_requests):
+    expected = AGENT_WARNINGS[import_requests.case]
+    warnings = [line for line in import_requests.printed if line.startswith("TAVRIN_USER_AGENT")]
+    if expected is None:
+        assert warnings == []
+    else:
+        (warning,) = warnings
+        assert warning.startswith(expected)
+        assert warning.endswith('such as "Company Name admin@company.com".')
+        assert "403" in warning
+
+
+@pytest.mark.parametrize("agent", [None, "Tavrin Tests"])
+def test_the_stand_in_refuses_an_undeclared_agent_as_the_sec_does(tmp_path_factory, agent):
+    folder = working_folder(tmp_path_factory, "undeclared")
+    with stand_in_sites() as (sec, figi):
+        env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,
+                               TAVRIN_OPENFIGI_BASE_URL=figi.base_url, TAVRIN_USER_AGENT=agent)
+        run = run_host(folder, "import Tavrin", env=env)
+    assert run.returncode != 0
+    assert "requests.exceptions.HTTPError: The SEC answered 403" in run.stderr
+    assert run.stdout.index("Reporting period:") < run.stdout.index("TAVRIN_USER_AGENT")
+
+
 # --------------------------------------------------------------------------
 # Calls after the import, against the host's own stand-in site
 # --------------------------------------------------------------------------
@@ -96,6 +137,16 @@ results = {}
 
 def digest(data):
     return hashlib.sha256(data).hexdigest()
+
+def prose_pdf():
+    from standins import seclist_pdf
+    page = seclist_pdf._Text()
+    page.show("H", 12.0, 72.0, 120.0, "Dear reader, this letter is not a list of securities.")
+    out = io.BytesIO()
+    seclist_pdf._write_pdf(out, [page.stream()])
+    return out.getvalue()
+
+PROSE = prose_pdf()
 
 def store_names():
     return sorted(p.name for p in store.iterdir())
@@ -145,7 +196,21 @@ with SecServer() as sec:
     results["download"] = {"returned": repr(returned), "printed": printed.getvalue(),
                            "store": store_names()}
 
-    # the arguments requests.get receives
+    validators = store / "F13SEC.http.json"
+    results["download"]["validators"] = validators.exists()
+
+    # a conditional request for the list just stored: 304, the list kept
+    sent = len(sec.requests)
+    Tavrin.getsec()
+    asked = sec.requests[sent]
+    results["conditional"] = {
+        "if-none-match": asked.header("If-None-Match"),
+        "if-modified-since": asked.header("If-Modified-Since"),
+        "kept": digest(target.read_bytes()) == digest(shorter),
+        "unchanged since": getattr(Tavrin, "_list_unchanged_since", None)}
+
+    # the arguments requests.get receives, nothing stored to ask with
+    validators.unlink()
     recording = Recording(real_requests)
     Tavrin.requests = recording
     Tavrin.getsec()
@@ -156,8 +221,13 @@ with SecServer() as sec:
                        "timeout": list(kwargs["timeout"]),
                        "timeout type": type(kwargs["timeout"]).__name__}
 
+    workbook = Path(Tavrin.sec_excel_Path)
+
     def failing(name, prepare):
         target.write_bytes(shorter)  # the list stored by an earlier run
+        if validators.exists():
+            validators.unlink()
+        workbook_before = digest(workbook.read_bytes())
         before = store_names()
         sent = len(sec.requests)
         prepare()
@@ -167,11 +237,14 @@ with SecServer() as sec:
         except Exception as error:
             outcome = {"error": described(error)}
         outcome.update(kept=digest(target.read_bytes()) == digest(shorter),
+                       workbook_kept=digest(workbook.read_bytes()) == workbook_before,
                        store_before=before, store_after=store_names(),
                        requests=len(sec.requests) - sent, url=Tavrin.pdf_url)
         results[name] = outcome
         sec.mode = "normal"
+        sec.add_file(path, shorter)
         Tavrin.pdf_url = sec.list_url(2026, 2)
+        Tavrin.myYear, Tavrin.myQuarter = 2026, 2
         Tavrin.requests = real_requests
 
     def set_mode(mode):
@@ -215,6 +288,30 @@ with SecServer() as sec:
     failing("ftp_scheme", address("ftp://127.0.0.1:{port}/files/investment/13flist2026q2.pdf"))
     failing("no_host", address("http://"))
 
+    # whole PDFs that are not the quarter's list
+    def serve(data):
+        return lambda: sec.add_file(path, data)
+
+    def asked_for_the_next_quarter():
+        # the 2026 Q2 list served at the address of 2026 Q3
+        sec.add_list(2026, 3, shorter)
+        Tavrin.myYear, Tavrin.myQuarter = 2026, 3
+        Tavrin.pdf_url = sec.list_url(2026, 3)
+    failing("other_quarter", asked_for_the_next_quarter)
+    failing("prose", serve(PROSE))
+    failing("garbage", serve(b"%PDF-1.4\\n" + bytes(range(256)) * 40 + b"\\n%%EOF\\n"))
+    failing("no_count", serve(list_pdf_bytes([ListRow(*row) for row in BASE_LIST], 2026, 2,
+                                             total_count=False)))
+    failing("cut_in_update", serve(shorter + b"\\n5 0 obj\\n<< /Length 9"))
+
+    # a valid list with padding after its trailer, as readers accept it
+    padded = longer + b"\\0" * 4096
+    target.write_bytes(shorter)
+    sec.add_file(path, padded)
+    Tavrin.getsec()
+    results["padded"] = {"stored": digest(target.read_bytes()) == digest(padded)}
+    sec.add_file(path, shorter)
+
     # a missing Store folder
     kept_path = Tavrin.sec_pdf_path
     missing = Path("Elsewhere") / "Store"
@@ -233,11 +330,12 @@ with SecServer() as sec:
 emit(results)
 """
 
-CUT_SHORT = ["short_body", "broken_chunked", "no_trailer"]
+CUT_SHORT = ["short_body", "broken_chunked", "no_trailer", "cut_in_update"]
+NOT_THE_LIST = ["other_quarter", "prose", "garbage", "no_count"]
 BAD_ADDRESSES = ["no_scheme", "ftp_scheme", "no_host"]
 FAILURES = ["forbidden", "not_found", "unpublished", "html", "empty", "hang", "no_store",
-            "blocked", "server_error", "redirect_loop", "trickle", "stall"] + CUT_SHORT + BAD_ADDRESSES
-ANSWERED = ["forbidden", "not_found", "unpublished", "html", "empty", "server_error"] + CUT_SHORT
+            "blocked", "server_error", "redirect_loop", "trickle", "stall"] + CUT_SHORT + BAD_ADDRESSES + NOT_THE_LIST
+ANSWERED = ["forbidden", "not_found", "unpublished", "html", "empty", "server_error"] + CUT_SHORT + NOT_THE_LIST
 
 
 @pytest.fixture(scope="module")
@@ -246,7 +344,7 @@ def downloads(tmp_path_factory):
     with stand_in_sites() as (sec, figi):
         env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,
                                TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
-                               TAVRIN_USER_AGENT=DECLARED_USER_AGENT)
+                               TAVRIN_PERIOD="2026Q2")
         run = run_host(folder, f"BASE_LIST = {BASE_LIST!r}\n" + DOWNLOADS, env=env).check()
     return SimpleNamespace(folder=folder, results=run.result())
 
@@ -311,6 +409,17 @@ def test_answer_that_is_not_a_pdf_is_a_value_error(downloads, case):
     ("short_body", "builtins.ValueError", ["was cut short", "IncompleteRead", "Run again"]),
     ("broken_chunked", "builtins.ValueError", ["was cut short", "broke off", "Run again"]),
     ("no_trailer", "builtins.ValueError", ["was cut short", 'without the PDF trailer "%%EOF"']),
+    ("cut_in_update", "builtins.ValueError", ["was cut short", 'without the PDF trailer "%%EOF"']),
+    ("other_quarter", "builtins.ValueError",
+     ["is the list of 2026 Q2", '(its cover reads "Second Quarter FY 2026")', "not of 2026 Q3",
+      "the stored list was left as it was", "TAVRIN_PERIOD=2026Q2"]),
+    ("prose", "builtins.ValueError",
+     ["is not the list of 13(f) securities", "headings CUSIP NO", "the stored list was left"]),
+    ("garbage", "subprocess.CalledProcessError",
+     ["could not be read as the list of 13(f) securities", "It was not stored",
+      "the stored list was left as it was"]),
+    ("no_count", "builtins.ValueError",
+     ['states no "Total Count: N"', "may not be the whole list", "the stored list was left"]),
     ("trickle", "requests.exceptions.ReadTimeout", ["did not send the whole list", "within 1 s"]),
     ("stall", "requests.exceptions.ReadTimeout", ["did not send the whole list", "within 1 s"]),
     ("no_scheme", "requests.exceptions.InvalidSchema",
@@ -363,6 +472,24 @@ def test_unusable_address_sends_nothing(downloads, case):
 def test_earlier_list_stays_as_it_was(downloads, case):
     assert downloads.results[case]["error"] is not None
     assert downloads.results[case]["kept"] is True
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_failure_leaves_the_list_workbook_as_it_was(downloads, case):
+    assert downloads.results[case]["workbook_kept"] is True
+
+
+def test_trailing_bytes_after_the_trailer_are_accepted(downloads):
+    assert downloads.results["padded"]["stored"] is True
+
+
+def test_a_stored_list_is_asked_for_conditionally_and_kept_on_304(downloads):
+    conditional = downloads.results["conditional"]
+    assert downloads.results["download"]["validators"] is True
+    assert conditional["if-none-match"].startswith('"')
+    assert conditional["if-modified-since"].endswith(" GMT")
+    assert conditional["kept"] is True
+    assert conditional["unchanged since"] is not None
 
 
 @pytest.mark.parametrize("case", FAILURES)

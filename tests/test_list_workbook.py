@@ -40,11 +40,25 @@ def with_value(value) -> list[pd.DataFrame]:
             pd.DataFrame({"CUSIP NO": ["594918104"], "ODD": [value]})]
 
 
+# Every text stays a text cell, written directly or through pandas: an issuer
+# printed as "=SUM(A1:A9)" is a name, not a formula.
+TEXTS_KEPT = {
+    "a formula": "=1+1",
+    "an issuer printed as a formula": "=SUM(A1:A9)",
+    "an array formula": "{=SUM(A1:A2)}",
+    "a link": "https://www.sec.gov",
+    "a formula beside a control character": "=1+1",
+}
+
 CASES = {
     "plain values": (plain_tables(), True),
-    "a formula": (with_value("=1+1"), False),
-    "an array formula": (with_value("{=SUM(A1:A2)}"), False),
-    "a link": (with_value("https://www.sec.gov"), False),
+    "a formula": (with_value("=1+1"), True),
+    "an issuer printed as a formula": (with_value("=SUM(A1:A9)"), True),
+    "an array formula": (with_value("{=SUM(A1:A2)}"), True),
+    "a link": (with_value("https://www.sec.gov"), True),
+    "a formula beside a control character": (
+        [pd.DataFrame({"CUSIP NO": ["594918104", "037833100"], "ODD": ["=1+1", "bell\x07"]})],
+        False),
     "a control character": (with_value("bell\x07"), False),
     "an escape lookalike": (with_value("_x0041_"), False),
     "an infinity": (with_value(math.inf), False),
@@ -72,7 +86,8 @@ out = {}
 for name, (tables, _) in pd.read_pickle("cases.pkl").items():
     Tavrin.read_pdf = lambda *args, tables=tables, **kwargs: tables
     Tavrin.storesec()
-    with pd.ExcelWriter("reference.xlsx", engine="xlsxwriter") as writer:
+    keep_texts = {"options": {"strings_to_formulas": False, "strings_to_urls": False}}
+    with pd.ExcelWriter("reference.xlsx", engine="xlsxwriter", engine_kwargs=keep_texts) as writer:
         for number, table in enumerate(tables, start=1):
             table.to_excel(writer, sheet_name=f"Sheet{number}")
     mine = Tavrin.sec_excel_Path
@@ -81,6 +96,12 @@ for name, (tables, _) in pd.read_pickle("cases.pkl").items():
         "sheets": pd.ExcelFile(mine, engine="openpyxl").sheet_names,
         "calamine": same(stacked(mine, "calamine"), stacked("reference.xlsx", "calamine")),
         "openpyxl": same(stacked(mine, "openpyxl"), stacked("reference.xlsx", "openpyxl")),
+        # the table the run reports from, against the workbook read back
+        "stacked as read back": same(Tavrin._list_extraction["stacked"], stacked(mine, "calamine")),
+        "odd texts": [v for v in stacked(mine, "openpyxl").get("ODD", pd.Series()).tolist()
+                      if isinstance(v, str)],
+        "formulas": sum(b"<f>" in zipfile.ZipFile(mine).read(n)
+                        for n in zipfile.ZipFile(mine).namelist() if n.endswith(".xml")),
     }
 emit(out)
 """
@@ -101,3 +122,10 @@ def test_the_workbook_reads_back_as_pandas_would_have_written_it(written, case):
     assert result["directly"] is directly
     assert result["sheets"] == [f"Sheet{n}" for n in range(1, len(tables) + 1)]
     assert (result["calamine"], result["openpyxl"]) == (True, True)
+    assert result["stacked as read back"] is True
+
+
+@pytest.mark.parametrize("case", list(TEXTS_KEPT))
+def test_every_text_is_stored_as_the_text_it_is(written, case):
+    assert TEXTS_KEPT[case] in written[case]["odd texts"]
+    assert written[case]["formulas"] == 0

@@ -83,7 +83,7 @@ def test_year_and_quarter_come_from_one_reading_of_the_clock(services, base_work
     assert run.result() == [2024, 3]
 
 
-@pytest.mark.parametrize("period", ["2026Q5", "2026-Q2", "Q2 2026", "26Q2"])
+@pytest.mark.parametrize("period", ["2026Q5", "2026-Q2", "Q2 2026", "26Q2", "2026Q12", "2026Q1 "])
 def test_a_malformed_period_is_refused_before_anything_is_touched(services, base_workdir, period):
     before = snapshot(base_workdir)
     run = run_host(base_workdir, """
@@ -95,6 +95,28 @@ def test_a_malformed_period_is_refused_before_anything_is_touched(services, base
     assert run.result() == (
         'TAVRIN_PERIOD must name a quarter as the year, the letter Q and the quarter 1 to 4, '
         f'for example "2026Q2" (got "{period}"). Unset it to report the quarter that ended last.')
+    assert services.sec.requests == [] and snapshot(base_workdir) == before
+
+
+@pytest.mark.parametrize("period, why", [
+    ("9999Q4", "a quarter that has not ended (the last that has is 2024Q1)"),
+    ("2024Q2", "a quarter that has not ended (the last that has is 2024Q1)"),
+    ("0000Q1", "a quarter before the SEC's lists begin (2004Q1)"),
+    ("2003Q4", "a quarter before the SEC's lists begin (2004Q1)"),
+])
+def test_a_period_without_a_list_to_report_from_is_refused(services, base_workdir, period, why):
+    before = snapshot(base_workdir)
+    run = run_host(base_workdir, """
+        import time_machine
+        try:
+            with time_machine.travel("2024-05-10 12:00", tick=False):
+                import Tavrin
+        except ValueError as error:
+            emit(str(error))
+    """, env=services.env | {"TAVRIN_PERIOD": period}).check()
+    assert run.result() == (
+        f'TAVRIN_PERIOD names {why} (got "{period}"). Name a quarter from 2004Q1 to 2024Q1, '
+        'or unset it to report the quarter that ended last.')
     assert services.sec.requests == [] and snapshot(base_workdir) == before
 
 

@@ -62,9 +62,9 @@ def test_one_import_runs_on_the_rehearsed_list_and_figis(rehearsal, base_workdir
     process, printed = rehearsal
     exports = exported(printed)
     assert sorted(exports) == ["TAVRIN_OPENFIGI_BASE_URL", "TAVRIN_SEC_BASE_URL"]
-    # Any quarter the module asks for, and whatever key the run sends.
+    # The quarter the saved list is for, and whatever key the run sends.
     run_host(base_workdir, "import Tavrin", env=host_environment(
-        **exports, TAVRIN_PERIOD="2019Q3",
+        **exports, TAVRIN_PERIOD="2026Q2",
         OPENFIGI_APIKEY="0123abcd-4567-89ef-0123-456789abcdef")).check()
 
     document = base_workdir / "Results" / "F13Results.xml"
@@ -77,7 +77,7 @@ def test_one_import_runs_on_the_rehearsed_list_and_figis(rehearsal, base_workdir
     process.send_signal(signal.SIGINT)
     out, err = process.communicate()
     assert process.returncode == 0, err
-    assert out.splitlines() == ["SEC:      GET /files/investment/13flist2019q3.pdf",
+    assert out.splitlines() == ["SEC:      GET /files/investment/13flist2026q2.pdf",
                                 "OpenFIGI: 3 CUSIPs asked, answered 200",
                                 "Stopped."]
 
@@ -119,3 +119,30 @@ def test_a_list_or_figis_file_it_cannot_serve_is_refused(tmp_path, pdf, figis, m
     with pytest.raises(SystemExit) as refused:
         main(["--list", str(tmp_path / "list.pdf"), "--figis", str(tmp_path / "figis.json")])
     assert message in str(refused.value.code)
+
+
+@pytest.mark.parametrize("allow, refused", [(False, True), (True, False)])
+def test_the_rehearsal_refuses_an_undeclared_agent_as_the_sec_does(tmp_path, allow, refused):
+    from standins.seclist_pdf import list_pdf_bytes
+
+    saved = tmp_path / "13flist-saved.pdf"
+    saved.write_bytes(list_pdf_bytes(base_list_rows(), 2026, 2))
+    command = [sys.executable, "-m", "standins.rehearse", "--list", str(saved)]
+    process = subprocess.Popen(command + (["--allow-undeclared-agent"] if allow else []),
+                               cwd=ROOT, stdout=subprocess.PIPE, text=True)
+    try:
+        printed = []
+        for line in process.stdout:
+            printed.append(line)
+            if line.startswith("Ctrl-C"):
+                break
+        base = next(line.split("=", 1)[1].strip() for line in printed
+                    if line.startswith("export TAVRIN_SEC_BASE_URL="))
+        import requests
+        answer = requests.get(base + "/files/investment/13flist2026q2.pdf",
+                              headers={"User-Agent": "Mozilla/5.0"}, timeout=10)
+    finally:
+        process.kill()
+        process.communicate()
+    assert (answer.status_code == 403) is refused
+    assert ("as the SEC does" in printed[0]) is refused

@@ -178,7 +178,10 @@ def test_tabula_reads_every_cusip_of_a_three_page_list(tmp_path, tabula_io, join
 PDF = b"%PDF-1.4\n% stand-in list\n%%EOF\n"
 
 
-def _get(server, path, headers=(), timeout=5.0):
+DECLARED = (("User-Agent", "Tavrin Tests tests@example.com"),)
+
+
+def _get(server, path, headers=DECLARED, timeout=5.0):
     conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=timeout)
     try:
         conn.putrequest("GET", path, skip_accept_encoding=True)
@@ -243,11 +246,51 @@ def test_failure_modes(sec, mode, status, ctype, marker):
     assert _get(sec, list_path(2026, 2))[2] == PDF
 
 
-@pytest.mark.parametrize("agent, status", [("python-urllib/3.12", 403),
-                                           ("Example Capital ops@example.com", 200)])
-def test_declared_user_agent_is_required_when_asked(agent, status):
-    with SecServer({(2026, 2): PDF}, require_declared_agent=True) as server:
-        assert _get(server, list_path(2026, 2), [("User-Agent", agent)])[0] == status
+@pytest.mark.parametrize("agent, required, status", [
+    ("python-urllib/3.12", True, 403),
+    ("Example Capital", True, 403),
+    (None, True, 403),
+    ("Example Capital ops@example.com", True, 200),
+    ("python-urllib/3.12", False, 200),
+    (None, False, 200),
+])
+def test_a_declared_user_agent_is_required_unless_told_otherwise(agent, required, status):
+    headers = [] if agent is None else [("User-Agent", agent)]
+    with SecServer({(2026, 2): PDF}, require_declared_agent=required) as server:
+        got, _, body = _get(server, list_path(2026, 2), headers)
+    assert got == status
+    assert (b"Undeclared Automated Tool" in body) is (status == 403)
+
+
+def _get_with_validators(server, path, headers=()):
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=5.0)
+    try:
+        conn.request("GET", path, headers=dict(DECLARED + tuple(headers)))
+        resp = conn.getresponse()
+        return resp.status, resp.getheader("ETag"), resp.getheader("Last-Modified"), resp.read()
+    finally:
+        conn.close()
+
+
+def test_conditional_requests_are_answered_as_a_static_server_does(sec):
+    status, etag, modified, body = _get_with_validators(sec, list_path(2026, 2))
+    assert (status, body) == (200, PDF) and etag.startswith('"') and modified.endswith(" GMT")
+    assert _get_with_validators(sec, list_path(2026, 2), [("If-None-Match", etag)])[::3] == (
+        304, b"")
+    assert _get_with_validators(sec, list_path(2026, 2), [("If-Modified-Since", modified)])[0] == 304
+    assert _get_with_validators(sec, list_path(2026, 2),
+                                [("If-Modified-Since", "Tue, 30 Jun 2026 00:00:00 GMT")])[0] == 200
+    # a list registered anew is a new file: the old tag no longer matches
+    sec.add_list(2026, 2, PDF + b"\n")
+    status, new_etag, _, body = _get_with_validators(sec, list_path(2026, 2),
+                                                     [("If-None-Match", etag)])
+    assert (status, body) == (200, PDF + b"\n") and new_etag != etag
+
+
+def test_every_quarter_may_be_printed_for_the_quarter_asked():
+    with SecServer(every_quarter=lambda year, quarter: b"%%PDF-%d-%d" % (year, quarter)) as server:
+        assert _get(server, list_path(2019, 3))[2] == b"%PDF-2019-3"
+        assert _get(server, "/files/x.pdf")[0] == 404
 
 
 def test_unknown_mode_is_refused(sec):

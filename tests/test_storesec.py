@@ -516,16 +516,17 @@ def java_missing(tmp_path_factory):
 
 def test_without_java_the_error_is_tabulas(java_missing):
     assert java_missing.error["type"] == "tabula.errors.JavaNotFoundError"
-    assert ["Tavrin.storesec", "Tavrin.pyx"] in java_missing.error["entries"]
+    # the download is read before it is stored
+    assert ["Tavrin.getsec", "Tavrin.pyx"] in java_missing.error["entries"]
 
 
 def test_without_java_the_message_says_to_install_a_java_runtime(java_missing):
     assert "install a Java runtime" in java_missing.error["message"]
 
 
-def test_without_java_no_workbook_is_written(java_missing):
-    assert (java_missing.folder / "Store" / "F13SEC.pdf").exists()  # the download went through
-    assert not (java_missing.folder / "Store" / "F13X.xlsx").exists()
+def test_without_java_neither_the_list_nor_a_workbook_is_stored(java_missing):
+    # a download that could not be read is not stored
+    assert sorted(p.name for p in (java_missing.folder / "Store").iterdir()) == []
 
 
 # --------------------------------------------------------------------------
@@ -547,8 +548,8 @@ def titles_of_class(report):
 def test_served_twenty_page_list_is_downloaded_and_extracted_on_import(
         services, workdir, information_table_schema):
     rows = make_rows(600, seed=5)
-    served = list_pdf_bytes(rows, 2026, 2)
     year, quarter = reporting_period(date.today())
+    served = list_pdf_bytes(rows, year, quarter)
     services.sec.add_list(year, quarter, served)
     held = [rows[3], rows[300], rows[599]]  # the last: a PUT on the last page
     write_portfolio(workdir / "Data" / "Portfolio.xlsx",
@@ -574,3 +575,28 @@ def test_served_twenty_page_list_is_downloaded_and_extracted_on_import(
     report = workdir / "Results" / "F13Results.xml"
     assert schema_errors(information_table_schema, report) == []
     assert titles_of_class(report) == {r.cusip: r.description for r in held}
+
+
+def names_of_issuers(report):
+    from lxml import etree
+
+    return {entry.findtext("{*}cusip"): (entry.findtext("{*}nameOfIssuer"),
+                                         entry.findtext("{*}titleOfClass"))
+            for entry in etree.parse(str(report)).getroot()}
+
+
+def test_texts_that_look_like_formulas_reach_the_table_as_printed(
+        services, workdir, information_table_schema):
+    from standins.seclist_pdf import ListRow
+
+    rows = [ListRow("037833100", False, "=SUM(A1:A9)", "=1+1"),
+            ListRow("594918104", False, "MICROSOFT CORP", "COM")]
+    year, quarter = reporting_period(date.today())
+    services.sec.add_list(year, quarter, list_pdf_bytes(rows, year, quarter))
+    write_portfolio(workdir / "Data" / "Portfolio.xlsx",
+                    [Holding(r.cusip, f"HOLDING {r.cusip} SHARES", 100, 5000.0) for r in rows])
+    write_removal(workdir / "Data" / "Removal.xlsx", [])
+    run_host(workdir, "import Tavrin", env=services.env).check()
+    report = workdir / "Results" / "F13Results.xml"
+    assert schema_errors(information_table_schema, report) == []
+    assert names_of_issuers(report)["037833100"] == ("=SUM(A1:A9)", "=1+1")

@@ -22,6 +22,7 @@ from make_sample import SAMPLE_LIST, sample_rows  # noqa: E402
 from standins.openfigi_server import OpenFigiServer, matches_for  # noqa: E402
 from standins.edgar_filings import EdgarFilings  # noqa: E402
 from standins.sec_server import SecServer  # noqa: E402
+from standins.seclist_pdf import list_pdf_bytes  # noqa: E402
 
 
 EXAMPLE_CIK = 1234567
@@ -33,8 +34,10 @@ def run_import(env: dict) -> None:
 
 def main() -> None:
     figis = {r.cusip: matches_for(r.cusip, name=r.issuer) for r in sample_rows()}
-    # Whatever quarter the module asks for, by the clock or TAVRIN_PERIOD.
-    with SecServer(every_quarter=SAMPLE_LIST.read_bytes()) as sec, \
+    # Whatever quarter the module asks for, by the clock or TAVRIN_PERIOD, gets
+    # the sample list printed for that quarter: the module checks the cover.
+    rows = sample_rows()
+    with SecServer(every_quarter=lambda year, quarter: list_pdf_bytes(rows, year, quarter)) as sec, \
             SecServer() as data, OpenFigiServer(figis) as figi:
         # The example filer workbook's made-up CIK has no filings on EDGAR;
         # its stand-in index says so, and nothing asks the real one.

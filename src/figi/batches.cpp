@@ -93,7 +93,7 @@ bool settle(const py::list& batch, const py::object& results, ReportLookUps& loo
     if (!py::isinstance<py::list>(results) || py::len(results) != py::len(batch)) return false;
     for (size_t i = 0; i < py::len(batch); ++i) {
         py::object answer = settled_answer(results[py::int_(i)]);
-        if (answer) look_ups.settle(batch[i], answer);
+        if (answer) look_ups.settle_answered(batch[i], answer);
     }
     return true;
 }

@@ -44,6 +44,9 @@ class ReportLookUps {
     // known" or a failed single request; nothing when not settled yet.
     py::object answer(const py::handle& cusip) const;
     void settle(const py::handle& cusip, const py::object& answer);
+    // The same for the service's own answer (a FIGI, or its definite "not
+    // known"), which is kept for later runs of the quarter.
+    void settle_answered(const py::handle& cusip, const py::object& answer);
     Py_ssize_t unsettled() const;
 
     double seconds_left() const;
@@ -63,12 +66,24 @@ class ReportLookUps {
     py::handle module_;
     py::list cusips_;
     py::dict answers_;
+    py::dict answered_;  // what the service itself answered, to be kept
     double budget_;
     double deadline_;
     bool stopped_ = false;
     bool warned_of_plain_key_ = false;
     ReportLookUps* outer_;
 };
+
+// FIGIs kept in Store for the reporting period (figi_store.cpp): what the
+// service answered for each CUSIP (a FIGI or " " for none), with the day it
+// was asked. Errors and time-outs are never kept.
+// The kept answers for this period and service, or an empty dict (also when
+// TAVRIN_FRESH is 1 or the file is damaged).
+py::dict stored_figis(py::handle module);
+// Adds `answered` to the kept answers; a failure to write is told in one line.
+void keep_figis(py::handle module, const py::dict& stored, const py::dict& answered);
+// How many CUSIPs of the last report were answered from the kept FIGIs.
+Py_ssize_t figis_reused(py::handle module);
 
 // Asks the service about all `cusips` in as few requests as its limits
 // allow, waiting out rate limits within the budget, and settles what it can

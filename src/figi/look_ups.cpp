@@ -99,7 +99,22 @@ ReportLookUps::ReportLookUps(py::handle module, const py::list& cusips)
     // asking the service for it would only cost time and warnings.
     if (!is_own_function(module, "openfigi")) return;
     try {
-        look_up_in_batches(module, *this, cusips);
+        // A re-run of the quarter asks only about CUSIPs not answered yet.
+        py::dict stored = stored_figis(module);
+        py::list to_ask;
+        Py_ssize_t reused = 0;
+        for (py::handle cusip : cusips) {
+            if (py::isinstance<py::str>(cusip) && stored.contains(cusip)) {
+                settle(cusip, stored[cusip]);
+                ++reused;
+            } else {
+                to_ask.append(cusip);
+            }
+        }
+        PyDict_SetItemString(PyModule_GetDict(module.ptr()), "_figis_reused",
+                             py::int_(reused).ptr());
+        look_up_in_batches(module, *this, to_ask);
+        if (py::len(answered_) > 0) keep_figis(module, stored, answered_);
     } catch (...) {
         innermost = outer_;
         throw;
@@ -124,6 +139,11 @@ py::object ReportLookUps::answer(const py::handle& cusip) const {
 
 void ReportLookUps::settle(const py::handle& cusip, const py::object& answer) {
     if (py::isinstance<py::str>(cusip)) answers_[cusip] = answer;
+}
+
+void ReportLookUps::settle_answered(const py::handle& cusip, const py::object& answer) {
+    settle(cusip, answer);
+    if (py::isinstance<py::str>(cusip)) answered_[cusip] = answer;
 }
 
 Py_ssize_t ReportLookUps::unsettled() const {

@@ -28,6 +28,7 @@ py::object file_identity(const py::object& path) {
 py::object cruncher(py::handle module) {
     print_trace(module);
     require_working_folder(module);
+    announce_run(module);
     FolderLock lock(module);
     RunRecord record;
     Delivery delivery(delivery_journal(module));
@@ -64,6 +65,7 @@ py::object cruncher(py::handle module) {
         write_submission(module, document);
     }
     delivery.deliver();
+    announce_reuse(module);
     return py::none();
 }
 

@@ -19,6 +19,14 @@ void compute_settings(py::module_ module);
 // Binds the module functions as builtins of this module.
 void bind_functions(py::module_ module);
 
+// Prints the reporting period and the list's file name, and a warning when
+// the User-Agent the list is asked with declares no e-mail address.
+void announce_run(py::handle module);
+
+// Prints, in one line, what the run reused from earlier runs (the list the
+// SEC answered 304 for, its tables, FIGIs), when it reused anything.
+void announce_reuse(py::handle module);
+
 // The pipeline driver: download, extract, intake, reconcile, report.
 py::object cruncher(py::handle module);
 

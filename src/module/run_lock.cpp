@@ -92,7 +92,7 @@ bool try_create(const py::object& path) {
 // Temporaries are named "<file>.<8 hex digits>.<ending>" beside their file.
 void remove_stray_temporaries(const py::object& folder) {
     py::object pattern = py::module_::import("re").attr("compile")(
-        R"(.+\.[0-9a-f]{8}\.(tmp|download|previous)$)");
+        R"(.+\.[0-9a-f]{8}\.(tmp|download|previous|partial|partial\.xlsx)$)");
     py::object path = py::module_::import("pathlib").attr("Path")(folder);
     if (!truthy(path.attr("is_dir")())) return;
     for (py::handle entry : path.attr("iterdir")()) {

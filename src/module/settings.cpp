@@ -20,6 +20,9 @@ constexpr const char* kDefaultSecBase = "https://www.sec.gov";
 constexpr const char* kDefaultSecData = "https://data.sec.gov";
 constexpr const char* kDefaultOpenFigiBase = "https://api.openfigi.com";
 
+// The first quarter the SEC's list archive holds.
+constexpr int kFirstListYear = 2004;
+
 // `from package import name`, with the interpreter's ImportError when the
 // package lacks the name.
 py::object import_from(const char* package, const char* name) {
@@ -130,21 +133,53 @@ Period last_ended_quarter(py::handle m) {
 // TAVRIN_PERIOD names another quarter: an amendment, a late run, a re-run
 // after the quarter turned. The lower-case "q" of the list's own file name
 // is taken too, so a period copied from its address works.
+[[noreturn]] void refuse_malformed(const std::string& period) {
+    raise_error(PyExc_ValueError,
+                "TAVRIN_PERIOD must name a quarter as the year, the letter Q and the "
+                "quarter 1 to 4, for example \"2026Q2\" (got \"" + period + "\"). Unset it "
+                "to report the quarter that ended last.");
+}
+
+// The whole value must be the quarter: "2026Q12" is no quarter, not Q1.
 Period named_period(const std::string& period) {
     static const std::regex form("([0-9]{4})[Qq]([1-4])");
     std::smatch parts;
-    if (!std::regex_match(period, parts, form)) {
-        raise_error(PyExc_ValueError,
-                    "TAVRIN_PERIOD must name a quarter as the year, the letter Q and the "
-                    "quarter 1 to 4, for example \"2026Q2\" (got \"" + period + "\"). Unset it "
-                    "to report the quarter that ended last.");
-    }
+    if (!std::regex_match(period, parts, form)) refuse_malformed(period);
     return {std::stoi(parts[1].str()), std::stoi(parts[2].str())};
+}
+
+std::string period_text(Period period) {
+    return std::to_string(period.year) + "Q" + std::to_string(period.quarter);
+}
+
+// Holdings are reported as of a quarter's last day, so the quarter must have
+// ended; and the SEC's lists begin with 2004.
+void check_period_is_reportable(const std::string& named, Period period, Period last_ended) {
+    std::string why;
+    if (period.year < kFirstListYear) {
+        why = "a quarter before the SEC's lists begin (" + std::to_string(kFirstListYear) + "Q1)";
+    } else if (period.year > last_ended.year ||
+               (period.year == last_ended.year && period.quarter > last_ended.quarter)) {
+        why = "a quarter that has not ended (the last that has is " + period_text(last_ended) +
+              ")";
+    } else {
+        return;
+    }
+    raise_error(PyExc_ValueError, "TAVRIN_PERIOD names " + why + " (got \"" + named +
+                                      "\"). Name a quarter from " +
+                                      std::to_string(kFirstListYear) + "Q1 to " +
+                                      period_text(last_ended) +
+                                      ", or unset it to report the quarter that ended last.");
 }
 
 void bind_reporting_period(py::module_ m) {
     std::string named = environment("TAVRIN_PERIOD", "");
-    Period period = named.empty() ? last_ended_quarter(m) : named_period(named);
+    Period last_ended = last_ended_quarter(m);
+    Period period = last_ended;
+    if (!named.empty()) {
+        period = named_period(named);
+        check_period_is_reportable(named, period, last_ended);
+    }
     m.attr("myYear") = period.year;
     m.attr("myQuarter") = period.quarter;
     m.attr("sec_base_url") = without_trailing_slash(environment("TAVRIN_SEC_BASE_URL", kDefaultSecBase));

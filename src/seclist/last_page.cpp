@@ -117,6 +117,8 @@ std::optional<long long> count_among(const py::list& values) {
     return std::nullopt;
 }
 
+}  // namespace
+
 // The count closes the last page, in whichever cell (or heading, on a page
 // holding nothing else) tabula puts it; the search stops at the last table
 // with list rows.
@@ -140,6 +142,8 @@ std::string with_separators(long long number) {
     return number < 0 ? "-" + digits : digits;
 }
 
+namespace {
+
 bool has_column(const py::object& table, const char* label) {
     return py::list(labels_of(table)).contains(label);
 }
@@ -152,17 +156,21 @@ py::object missing(const py::object& table, const char* label) {
     return table[py::str(label)].attr("isna")();
 }
 
-long long rows_with_cusip(const py::object& stacked) {
+}  // namespace
+
+long long list_rows(const py::object& stacked) {
     if (!has_column(stacked, kCusip)) return 0;
     return present(stacked, kCusip).attr("sum")().cast<long long>();
 }
 
+namespace {
+
 // "Sheet7 (34), Sheet541 (6)": the sheets, as the workbook names them, that
 // hold the rows of `mask`, and how many each.
-std::string sheets_of(const py::list& tables, const py::object& mask) {
+std::string sheets_of(const py::list& lengths, const py::object& mask) {
     std::vector<size_t> ends;
     size_t end = 0;
-    for (const py::handle& table : tables) ends.push_back(end += py::len(table));
+    for (const py::handle& length : lengths) ends.push_back(end += length.cast<size_t>());
     py::list positions = mask.attr("to_numpy")().attr("nonzero")()[py::int_(0)].attr("tolist")();
     std::map<size_t, size_t> rows_by_sheet;
     for (const py::handle& position : positions) {
@@ -206,10 +214,13 @@ py::list split_merged_headings(py::handle module, const py::handle& tables) {
     return mended;
 }
 
-void check_total_count(py::handle module, const py::list& tables, const py::object& stacked) {
+void check_total_count(py::handle module, const py::dict& extraction) {
     std::string pdf = text(global(module, "sec_pdf_path"));
-    long long carried = rows_with_cusip(stacked);
-    std::optional<long long> stated = stated_count(module, tables);
+    py::object stacked = extraction["stacked"];
+    py::list tables = extraction["lengths"];
+    long long carried = list_rows(stacked);
+    std::optional<long long> stated;
+    if (!extraction["stated"].is_none()) stated = extraction["stated"].cast<long long>();
     if (!stated) {
         builtin("print")("The list " + pdf + " states no \"" + kCountLabel +
                              " N\" on its last page, so whether all of its rows arrived could "

@@ -7,16 +7,20 @@
 // row 1, the row numbers in column A) in a few tenths of a second.
 //
 // "The same cells" is exact: numbers are formatted as xlsxwriter formats
-// them, missing values and empty texts leave the cell out as it does, and a
-// table holding anything xlsxwriter would turn into something else (a
-// formula, a link, an escaped control character, an infinity, a date) is
-// left to the pandas writer, so the workbook reader sees what it would have.
+// them, missing values and empty texts leave the cell out as it does, every
+// text is a text cell (the pandas writer is told the same: no formulas, no
+// links), and a table holding anything xlsxwriter would write another way
+// (an escaped control character, an infinity, a date) is left to the
+// pandas writer, so the workbook reader sees what it would have.
 #include "seclist/list_workbook.hpp"
 
 #include "common/tables.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <tuple>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -86,18 +90,11 @@ std::string number_text(double value) {
     return buffer;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-// Texts that xlsxwriter writes as something other than a plain text cell.
+// Texts that xlsxwriter, told to keep every text a text, still writes as
+// something else. An issuer printed as "=SUM(A1:A9)" or an address is text
+// like any other: its cell is a text cell, never a formula or a link.
 bool text_is_plain(std::string_view text) {
     if (text.size() > kLongestText) return false;
-    if (starts_with(text, "=") || starts_with(text, "{=")) return false;  // formulas
-    for (std::string_view scheme : {"http://", "https://", "ftp://", "ftps://", "mailto:",
-                                    "internal:", "external:", "file://"}) {
-        if (starts_with(text, scheme)) return false;  // links
-    }
     for (size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x20 && c != '\t' && c != '\n') return false;  // escaped as _xHHHH_
@@ -109,15 +106,43 @@ bool text_is_plain(std::string_view text) {
     return true;
 }
 
-// One sheet's XML, or false when a value needs the pandas writer.
+// What the workbook reader (calamine, through pandas) gives back for a
+// number cell: the double its text parses to, as an int when it is whole.
+py::object number_read_back(double written) {
+    double read = std::strtod(number_text(written).c_str(), nullptr);
+    if (std::isfinite(read) && read == std::floor(read)) {
+        return py::reinterpret_steal<py::object>(PyLong_FromDouble(read));
+    }
+    return py::float_(read);
+}
+
+// One sheet's XML, or false when a value needs the pandas writer; beside it,
+// the sheet's cells as the reader gives them back.
 class SheetWriter {
   public:
     explicit SheetWriter(SharedTexts& texts) : texts_(texts) {}
+
+    // The sheet as rows of cell values from A1 to its last row and column,
+    // "" where no cell was written, as pandas' calamine reader hands them on.
+    py::list read_back_grid() const {
+        py::list grid;
+        for (size_t r = 0; r < rows_used_; ++r) {
+            py::list row;
+            for (size_t c = 0; c < columns_used_; ++c) row.append(py::str(""));
+            grid.append(row);
+        }
+        for (const auto& [row, column, value] : read_back_) {
+            PyList_SetItem(grid[row].ptr(), static_cast<Py_ssize_t>(column),
+                           py::object(value).release().ptr());
+        }
+        return grid;
+    }
 
     bool add_value(size_t column, size_t row, const py::handle& value) {
         PyObject* object = value.ptr();
         if (object == Py_None) return true;
         if (PyBool_Check(object)) {
+            record(column, row, py::reinterpret_borrow<py::object>(value));
             open_cell(column, row, " t=\"b\"");
             cells_ += object == Py_True ? "1" : "0";
             cells_ += "</v></c>";
@@ -132,6 +157,7 @@ class SheetWriter {
             }
             if (std::isnan(number)) return true;  // missing: no cell
             if (std::isinf(number)) return false;  // pandas writes its own text
+            record(column, row, number_read_back(number));
             open_cell(column, row, "");
             cells_ += number_text(number);
             cells_ += "</v></c>";
@@ -144,6 +170,7 @@ class SheetWriter {
             std::string_view text(data, static_cast<size_t>(size));
             if (text.empty()) return true;  // written blank, read as missing
             if (!text_is_plain(text)) return false;
+            record(column, row, py::reinterpret_borrow<py::object>(value));
             open_cell(column, row, " t=\"s\"");
             cells_ += std::to_string(texts_.index_of(text));
             cells_ += "</v></c>";
@@ -154,6 +181,7 @@ class SheetWriter {
 
     // Column A: the table's own row number, always a whole number.
     void add_row_number(size_t row) {
+        record(0, row + 1, py::int_(row));
         open_cell(0, row + 1, "");
         cells_ += std::to_string(row) + "</v></c>";
     }
@@ -171,6 +199,12 @@ class SheetWriter {
     }
 
   private:
+    void record(size_t column, size_t row, py::object value) {
+        rows_used_ = std::max(rows_used_, row + 1);
+        columns_used_ = std::max(columns_used_, column + 1);
+        read_back_.emplace_back(row, column, std::move(value));
+    }
+
     void open_cell(size_t column, size_t row, const char* type) {
         if (!row_open_) {
             cells_ = "<row r=\"" + std::to_string(row + 1) + "\">";
@@ -180,6 +214,9 @@ class SheetWriter {
     }
 
     SharedTexts& texts_;
+    std::vector<std::tuple<size_t, size_t, py::object>> read_back_;
+    size_t rows_used_ = 0;
+    size_t columns_used_ = 0;
     std::string rows_;
     std::string cells_;
     bool row_open_ = false;
@@ -207,11 +244,13 @@ bool write_sheet(const py::object& table, SheetWriter& sheet) {
         if (!sheet.add_value(c + 1, 0, labels[c])) return false;
     }
     sheet.end_row();
+    // Column by column in order, repeated labels included; items() costs
+    // far less per column than positional indexing, on 750 tables a list.
     std::vector<py::list> columns;
-    for (size_t c = 0; c < labels.size(); ++c) {
-        columns.push_back(table.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)]
-                              .attr("tolist")());
+    for (const py::handle& item : table.attr("items")()) {
+        columns.push_back(item.cast<py::tuple>()[1].attr("tolist")());
     }
+    if (columns.size() != labels.size()) return false;
     size_t rows = py::len(table);
     for (size_t r = 0; r < rows; ++r) {
         sheet.add_row_number(r);
@@ -316,9 +355,11 @@ void write_package(const py::object& path, const std::vector<std::string>& sheet
 
 }  // namespace
 
-bool write_plain_workbook(py::handle module, const py::object& tables, const py::object& path) {
+bool write_plain_workbook(py::handle module, const py::object& tables, const py::object& path,
+                          py::list* grids) {
     SharedTexts texts;
     std::vector<std::string> sheets;
+    py::list read_back;
     for (const py::handle& item : tables) {
         py::object table = py::reinterpret_borrow<py::object>(item);
         if (!py::isinstance(table, global(module, "pd").attr("DataFrame"))) return false;
@@ -326,10 +367,12 @@ bool write_plain_workbook(py::handle module, const py::object& tables, const py:
         SheetWriter sheet(texts);
         if (!write_sheet(table, sheet)) return false;
         sheets.push_back(sheet.part());
+        if (grids != nullptr) read_back.append(sheet.read_back_grid());
     }
     // A workbook needs a sheet; with no table the pandas writer decides.
     if (sheets.empty()) return false;
     write_package(path, sheets, texts);
+    if (grids != nullptr) *grids = read_back;
     return true;
 }
 
