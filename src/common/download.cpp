@@ -119,7 +119,8 @@ py::object request_download(py::handle module, const Download& download) {
     try {
         // Streamed, so the body can be read against the deadline.
         return requests.attr("get")(
-            download.url, "headers"_a = global(module, "headers"),
+            download.url,
+            "headers"_a = download.headers.is_none() ? global(module, "headers") : download.headers,
             "timeout"_a = py::make_tuple(kConnectSeconds, download.read_seconds),
             "stream"_a = true);
     } catch (py::error_already_set& error) {

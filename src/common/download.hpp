@@ -23,6 +23,8 @@ struct Download {
     int read_seconds;     // the longest wait for any one read
     double allowed;       // seconds from the request to the last byte
     DownloadClock::time_point deadline;
+    // The request's headers; None: the module's `headers`.
+    py::object headers = py::none();
 };
 
 // The seconds a download may take, from its request to its last byte; tests
