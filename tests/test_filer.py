@@ -85,7 +85,9 @@ def prepare(workdir, **filer):
 
 
 def serve(body, workdir, asterisk_joined=False):
-    listed = list_pdf_bytes(LIST, 2026, 2, asterisk_joined=asterisk_joined)
+    def listed(year, quarter):
+        return list_pdf_bytes(LIST, year, quarter, asterisk_joined=asterisk_joined)
+
     with SecServer(every_quarter=listed) as sec, \
             OpenFigiServer(FIGIS) as figi:
         env = host_environment(TAVRIN_SEC_BASE_URL=sec.base_url,

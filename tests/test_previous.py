@@ -152,10 +152,8 @@ def test_a_table_filed_in_thousands_is_compared_in_dollars(tmp_path):
     prepare_inputs(workdir, HOLDINGS[:1], LISTED[:1])
     (workdir / "Data" / "Previous.xml").write_bytes(
         ns1_table([("APPLE INC", "037833100", 20, 100)]))
-    # the stand-in lists start in 2023; the quarter reported here is 2022 Q4
-    serve_2022 = "_list_server.add_list(2022, 4, _requests.get(_list_server.list_url(2023, 1)).content)\n"
     with OpenFigiServer({}) as figi:
-        run = run_host(workdir, LIST_STAND_INS + serve_2022 + "import Tavrin\n",
+        run = run_host(workdir, LIST_STAND_INS + "import Tavrin\n",
                        env=host_environment(TAVRIN_OPENFIGI_BASE_URL=figi.base_url,
                                             TAVRIN_PERIOD="2022Q4")).check()
     sheet = changes_sheet(workdir)

@@ -21,12 +21,13 @@ FIGIS = {
 
 
 @contextmanager
-def rehearsing(tmp_path, *options):
-    """`python -m standins.rehearse` running, and the lines it printed first."""
+def rehearsing(tmp_path, *options, printed_for=(2026, 2)):
+    """`python -m standins.rehearse` running, and the lines it printed first;
+    the saved list is printed for the quarter `printed_for`."""
     from standins.seclist_pdf import list_pdf_bytes
 
     saved = tmp_path / "13flist-saved.pdf"
-    saved.write_bytes(list_pdf_bytes(base_list_rows(), 2026, 2))
+    saved.write_bytes(list_pdf_bytes(base_list_rows(), *printed_for))
     figis = tmp_path / "figis.json"
     figis.write_text(json.dumps(FIGIS))
     process = subprocess.Popen(
@@ -89,7 +90,7 @@ def test_a_previous_filing_is_served_for_the_cik_and_compared(tmp_path, base_wor
     previous.write_bytes(ns1_table([("APPLE INC", "037833100", 20000, 100)]))
     write_filer(base_workdir / "Data" / "Filer.xlsx", 1234567)
     with rehearsing(tmp_path, "--previous", str(previous), "--cik", "1234567",
-                    "--previous-period", "2026Q2") as (process, printed):
+                    "--previous-period", "2026Q2", printed_for=(2026, 3)) as (process, printed):
         assert "EDGAR stand-in:    the previous table as the 13F-HR 0001234567-26-000001 for " \
                "2026-06-30" in printed
         run = run_host(base_workdir, "import Tavrin", env=host_environment(
