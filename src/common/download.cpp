@@ -1,6 +1,6 @@
 #include "common/download.hpp"
 
-#include "seclist/explained.hpp"
+#include "common/explained.hpp"
 
 #include <algorithm>
 #include <initializer_list>

@@ -104,12 +104,13 @@ constexpr char cleancusip_doc[] =
     "with mydebug on, also saves it as the workbook mpath.";
 constexpr char getsec_doc[] =
     "getsec($module, /)\n--\n\n"
-    "Downloads the quarter's list of 13(f) securities from pdf_url into\n"
-    "Store/F13SEC.pdf (sec_pdf_path).";
+    "Asks for the quarter's list of 13(f) securities at pdf_url, conditionally\n"
+    "when one is stored; a download that reads as the quarter's list replaces\n"
+    "Store/F13SEC.pdf (sec_pdf_path) and Store/F13X.xlsx together.";
 constexpr char storesec_doc[] =
     "storesec($module, /)\n--\n\n"
-    "Reads the tables of Store/F13SEC.pdf into Store/F13X.xlsx, one sheet a page, and\n"
-    "returns them as one cleaned table (Store/F13CX.xlsx with mydebug on).";
+    "Returns the tables of Store/F13SEC.pdf (extracted this run or reused while the\n"
+    "file is the same) as one cleaned table (Store/F13CX.xlsx with mydebug on).";
 constexpr char storeraw_doc[] =
     "storeraw($module, /)\n--\n\n"
     "Reads the portfolio workbook Data/Portfolio.xlsx and returns it cleaned\n"

@@ -12,7 +12,7 @@
 #include "seclist/extraction.hpp"
 
 #include "common/files.hpp"
-#include "seclist/explained.hpp"
+#include "common/explained.hpp"
 #include "seclist/last_page.hpp"
 #include "seclist/list_check.hpp"
 #include "seclist/list_store.hpp"

@@ -3,7 +3,7 @@
 // their own (subprocess.CalledProcessError prints the command line it ran);
 // those get a subclass of the same name whose text is the argument, so the
 // traceback shows the same class name with the new words.
-#include "seclist/explained.hpp"
+#include "common/explained.hpp"
 
 namespace tavrin {
 namespace {
