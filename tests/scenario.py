@@ -61,6 +61,17 @@ def emit(value, name="result"):
         json.dump(value, f, default=str)
 """
 
+# Excel holds an open workbook locked; reading it then fails as here.
+PORTFOLIO_LOCKED = """
+_open = builtins.open
+def _locked(file, *args, **kwargs):
+    if str(file).endswith("Portfolio.xlsx"):
+        raise PermissionError(13, "Permission denied", str(file))
+    return _open(file, *args, **kwargs)
+builtins.open = _locked
+"""
+
+
 # Stand-ins for the stages around the reconciliation: the list comes from a
 # pickled table, and the report stage keeps what it was handed.
 STAND_IN_LIST_AND_REPORT = """

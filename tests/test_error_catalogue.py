@@ -19,7 +19,8 @@ from typing import Callable
 import openpyxl
 import pytest
 
-from scenario import BASE_LIST, NOWHERE, make_workdir, run_host, snapshot, write_base_inputs
+from scenario import (BASE_LIST, NOWHERE, PORTFOLIO_LOCKED, make_workdir, run_host, snapshot,
+                      write_base_inputs)
 from standins.openfigi_server import TOO_MANY_REQUESTS_BODY
 from standins.seclist_pdf import ListRow, list_pdf_bytes
 from standins.workbooks import (
@@ -205,15 +206,6 @@ def nothing_reportable(folder, services):
     ])
 
 
-# Excel holds an open workbook locked; reading it then fails as here.
-PORTFOLIO_LOCKED = """
-_open = builtins.open
-def _locked(file, *args, **kwargs):
-    if str(file).endswith("Portfolio.xlsx"):
-        raise PermissionError(13, "Permission denied", str(file))
-    return _open(file, *args, **kwargs)
-builtins.open = _locked
-"""
 
 
 def data_file(name):

@@ -1,7 +1,7 @@
 """Reading the manager's portfolio and removal workbooks."""
 import pytest
 
-from scenario import run_host
+from scenario import PORTFOLIO_LOCKED, run_host
 from standins.workbooks import CLEAN_HEADINGS, Holding, portfolio_rows, write_portfolio, write_rows
 
 READ_PORTFOLIO = """
@@ -82,14 +82,6 @@ def test_removal_list_with_headings_only(services, base_workdir):
     assert run.result() == [["CUSIP", "SecurityName", "Quantity", "Value"], 0]
 
 
-LOCKED = """
-_open = builtins.open
-def _locked(file, *args, **kwargs):
-    if str(file).endswith("Portfolio.xlsx"):
-        raise PermissionError(13, "Permission denied", str(file))
-    return _open(file, *args, **kwargs)
-builtins.open = _locked
-"""
 
 
 def csv_saved_as_workbook(folder):
@@ -98,7 +90,7 @@ def csv_saved_as_workbook(folder):
 
 
 @pytest.mark.parametrize("prepare, words", [
-    (lambda folder: LOCKED, "cannot be opened"),
+    (lambda folder: PORTFOLIO_LOCKED, "cannot be opened"),
     (csv_saved_as_workbook, "cannot be read as an Excel workbook"),
 ], ids=["locked", "CSV saved as .xlsx"])
 def test_a_message_that_says_everything_comes_without_the_readers_traceback(

@@ -10,10 +10,13 @@
 
 #include "common/python.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tavrin {
+
+struct FilerWorkbook;
 
 // Why a portfolio CUSIP is not in the information table.
 namespace left_out {
@@ -77,6 +80,9 @@ class RunRecord {
     // report: those of the portfolio get "on Filer.xlsx, but ..." before
     // their reason, the others a row of their own.
     py::set filer_unreported;
+
+    // Data/Filer.xlsx as this run read it, once for every stage that asks.
+    std::shared_ptr<const FilerWorkbook> filer;
     std::vector<py::object> filer_not_in_portfolio;
 
   private:

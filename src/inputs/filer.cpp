@@ -1,5 +1,6 @@
 #include "inputs/filer.hpp"
 
+#include "common/run_record.hpp"
 #include "common/tables.hpp"
 #include "inputs/sheet_xml.hpp"
 
@@ -8,10 +9,7 @@
 namespace tavrin {
 namespace {
 
-constexpr const char* kManager = "Manager";
-constexpr const char* kOtherManagers = "Other managers";
-constexpr const char* kHoldings = "Holdings";
-constexpr const char* kReportingManagers = "Reporting managers";
+using namespace filer_sheet;
 
 // Cells that are blank come back from pandas as NaN or NaT; the facts keep
 // them as None, so "not given" has one shape.
@@ -147,7 +145,9 @@ void require_no_logical_or_date(const py::handle& value, const std::string& wher
     }
 }
 
-FilerWorkbook read_filer(py::handle module) {
+namespace {
+
+FilerWorkbook read_filer_workbook(py::handle module) {
     FilerWorkbook filer;
     filer.path = global(module, "filer_path");
     py::object os = py::module_::import("os");
@@ -171,6 +171,18 @@ FilerWorkbook read_filer(py::handle module) {
         sheet(kOtherManagers).is_none() ? py::object(py::none()) : py::object(headings_of(sheet(kOtherManagers)));
     filer.holdings_headings =
         sheet(kHoldings).is_none() ? py::object(py::none()) : py::object(headings_of(sheet(kHoldings)));
+    return filer;
+}
+
+}  // namespace
+
+// The table, the comparison and the submission each ask; during a run the
+// workbook is read (and warned about) once.
+FilerWorkbook read_filer(py::handle module) {
+    RunRecord* record = RunRecord::current();
+    if (record && record->filer) return *record->filer;
+    FilerWorkbook filer = read_filer_workbook(module);
+    if (record) record->filer = std::make_shared<const FilerWorkbook>(filer);
     return filer;
 }
 

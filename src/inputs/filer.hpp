@@ -15,6 +15,14 @@
 
 namespace tavrin {
 
+// The sheets of Data/Filer.xlsx, named as the manager sees them.
+namespace filer_sheet {
+constexpr const char* kManager = "Manager";
+constexpr const char* kOtherManagers = "Other managers";
+constexpr const char* kHoldings = "Holdings";
+constexpr const char* kReportingManagers = "Reporting managers";
+}  // namespace filer_sheet
+
 struct FilerWorkbook {
     bool present = false;  // false: no Data/Filer.xlsx, every default holds
     py::object path;       // the workbook's path (the global filer_path)

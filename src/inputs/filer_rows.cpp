@@ -10,10 +10,7 @@
 namespace tavrin {
 namespace {
 
-constexpr const char* kManager = "Manager";
-constexpr const char* kOtherManagers = "Other managers";
-constexpr const char* kHoldings = "Holdings";
-constexpr const char* kReportingManagers = "Reporting managers";
+using namespace filer_sheet;
 
 // The fields the sheet "Manager" may hold: the two the table reads and
 // those of the cover page.

@@ -236,7 +236,8 @@ std::string serialised(const Submission& submission, const std::string& ccc) {
         throw;
     }
     submission.ccc.attr("text") = kCccMask;
-    // The declaration as EDGAR's specification writes it, on the first line.
+    // The declaration in double quotes, on the first line, as EDGAR's own
+    // sample submissions have it.
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + bytes.cast<std::string>();
 }
 

@@ -30,8 +30,8 @@ const std::map<std::string, std::string>& forms() {
         {"secFileNumber", "a file number such as 801-12345"},
         {"contactEmailAddress", "an e-mail address such as name@example.com, up to 80 characters"},
         {"notificationEmailAddress", "an e-mail address such as name@example.com, up to 80 characters"},
-        {"stateOrCountry", "a two-character EDGAR state or country code, such as NY (the Technical "
-                           "Specification's Appendix A lists them)"},
+        {"stateOrCountry", "a two-character EDGAR state or country code, such as NY (EDGAR's list "
+                           "of state and country codes has them all)"},
         {"contactName", "up to 30 characters"},
         {"name", "up to 150 characters"},
         {"title", "up to 60 characters"},
