@@ -209,8 +209,8 @@ def test_the_run_ends_with_the_review_line(review):
     assert run.stdout.splitlines()[-1].startswith("No previous quarter to compare with: ")
     assert run.stdout.splitlines()[-3:-1] == [
         "Rows not read: 4 portfolio row(s) below the second heading row hold a CUSIP or an "
-        "amount but have column C or the CUSIP empty; see the sheet \"Rows not read\" for "
-        "each row and why.",
+        "amount but have column C or the CUSIP empty (the totals row among them); see the "
+        "sheet \"Rows not read\" for each row and why.",
         "Review: 7 reported, 9 not reported (4 not on the list, 2 removed in full, 1 quantity "
         "or value not above zero, 1 quantity and value disagree after removal, 1 description "
         f"of five characters or fewer), 4 rows not read in {results / 'F13Review.xlsx'}",

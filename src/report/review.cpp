@@ -320,6 +320,19 @@ std::string closing_line(size_t reported, const std::vector<const HoldingOutcome
            " in " + text(path);
 }
 
+
+// A custodian's report ends with a totals row every quarter; saying so keeps
+// that routine row from reading as a fault.
+std::string totals_rows_note(const RunRecord& record) {
+    size_t totals = 0;
+    for (const UnreadRow& unread : record.unread_rows) {
+        if (unread.why.rfind("a totals row", 0) == 0) ++totals;
+    }
+    if (totals == 0) return "";
+    if (totals == 1) return " (the totals row among them)";
+    return " (" + std::to_string(totals) + " totals rows among them)";
+}
+
 }  // namespace
 
 void write_review(const RunRecord& record, const py::object& sec, const py::object& document,
@@ -335,8 +348,9 @@ void write_review(const RunRecord& record, const py::object& sec, const py::obje
     if (!record.unread_rows.empty()) {
         builtin("print")("Rows not read: " + std::to_string(record.unread_rows.size()) +
                          " portfolio row(s) below the second heading row hold a CUSIP or an "
-                         "amount but have column C or the CUSIP empty; see the sheet \"Rows "
-                         "not read\" for each row and why.");
+                         "amount but have column C or the CUSIP empty" +
+                         totals_rows_note(record) + "; see the sheet \"Rows not read\" for each "
+                         "row and why.");
     }
     builtin("print")(closing_line(reported.size(), left, record.unread_rows.size(), path));
 }
