@@ -362,7 +362,7 @@ def run_host(flavour: str, stats_path: Path) -> int:
 def compare_with_read_back(module, read_excel) -> dict:
     """The stacked list the run reported from against Store/F13X.xlsx read
     back as the module used to read it (calamine, every sheet, stacked):
-    cell for cell, dtypes included."""
+    cell for cell, dtypes and the types of cells in object columns included."""
     import pandas
     extraction = getattr(module, "_list_extraction", None)
     if not isinstance(extraction, dict):
@@ -372,6 +372,12 @@ def compare_with_read_back(module, read_excel) -> dict:
     try:
         pandas.testing.assert_frame_equal(extraction["stacked"], read_back, check_exact=True)
         difference = None
+        # Equal values may still differ in type where a column holds objects (1 and 1.0).
+        for column in read_back.columns[read_back.dtypes == object]:
+            ours = [type(v) for v in extraction["stacked"][column].tolist()]
+            if ours != [type(v) for v in read_back[column].tolist()]:
+                difference = f"cell types differ in column {column!r}"
+                break
     except AssertionError as error:
         difference = str(error)[:500]
     return {"compared": True, "reused": bool(extraction.get("reused")),

@@ -35,6 +35,28 @@ def plain_tables() -> list[pd.DataFrame]:
     return [first, second, pd.DataFrame({"ONLY HEADINGS": []})]
 
 
+def pages_of_one_list(count_as_text_somewhere: bool) -> list[pd.DataFrame]:
+    """Neighbouring pages with the same headings whose columns differ in kind
+    from page to page, as tabula gives them: the stacked table must still be
+    what reading every sheet back and stacking them gives."""
+    def page(cusips, counts, status):
+        return pd.DataFrame({"CUSIP NO": cusips, "COUNT": counts, "STATUS": status})
+    other = pd.DataFrame({"ISSUER NAME": ["Other & Co"],
+                          "COUNT": ["seven" if count_as_text_somewhere else 7]})
+    return [
+        page(["G0R21F105", "H1467J104"], [1, 2], ["DELETED", None]),
+        page(["B38564108", "K00001AA1"], [3, 4], [None, None]),
+        page(["C00001AA1", "M00001AA1"], [5.5, None], ["DELETED", "N/A"]),
+        page(["Q00001AA1", "R00001AA1"], [6, 7], ["ADDED", "DELETED"]),
+        pd.DataFrame({"CUSIP NO": []}),
+        page(["W00001AA1"], [8], ["DELETED"]),
+        other,
+        page(["Z00001AA1"], [9], [True]),
+        page(["S00001AA1", "00123"], [10, 11], ["DELETED", "1e5"]),
+        page(["U00001AA1", "V00001AA1"], [12, 13], ["DELETED", "DELETED"]),
+    ]
+
+
 def with_value(value) -> list[pd.DataFrame]:
     return [pd.DataFrame({"CUSIP NO": ["037833100"]}),
             pd.DataFrame({"CUSIP NO": ["594918104"], "ODD": [value]})]
@@ -52,6 +74,8 @@ TEXTS_KEPT = {
 
 CASES = {
     "plain values": (plain_tables(), True),
+    "pages alike and unlike, counts all numbers": (pages_of_one_list(False), True),
+    "pages alike and unlike, a count as text": (pages_of_one_list(True), True),
     "a formula": (with_value("=1+1"), True),
     "an issuer printed as a formula": (with_value("=SUM(A1:A9)"), True),
     "an array formula": (with_value("{=SUM(A1:A2)}"), True),
@@ -75,12 +99,17 @@ import Tavrin
 def stacked(path, engine):
     return pd.concat(pd.read_excel(path, sheet_name=None, engine=engine), ignore_index=True)
 
+def cell_types(frame):
+    return [[type(value).__name__ for value in frame[column].tolist()]
+            for column in frame.columns if frame[column].dtype == object]
+
 def same(a, b):
     try:
         pd.testing.assert_frame_equal(a, b, check_exact=True)
-        return True
     except AssertionError as difference:
         return str(difference)
+    # equal values may still differ in type where a column holds objects: 1 and 1.0
+    return cell_types(a) == cell_types(b) or "cell types differ"
 
 out = {}
 for name, (tables, _) in pd.read_pickle("cases.pkl").items():

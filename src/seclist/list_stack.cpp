@@ -6,9 +6,10 @@
 // as the double their text gives, whole ones as ints; texts and booleans as
 // they are; "" where no cell is), so each sheet's rows go straight to the
 // parser pandas' reader hands them to, with the reader's own arguments, and
-// the result is the read-back table without the round trip. The benchmark
-// compares the two cell for cell on a full list.
+// the result is the read-back table without the round trip (sheet_runs.cpp).
+// The benchmark compares the two cell for cell on a full list.
 #include "seclist/list_workbook.hpp"
+#include "seclist/sheet_runs.hpp"
 
 namespace tavrin {
 namespace {
@@ -52,29 +53,11 @@ py::object read_back_stacked(py::handle module, const py::object& path) {
     return pd.attr("concat")(sheets, "ignore_index"_a = true);
 }
 
-// As pandas' Excel reader parses a sheet's rows (read_excel with its
-// defaults: the first row the headings, blank lines kept).
-py::object parsed_sheet(py::handle module, const py::list& grid) {
-    if (grid.empty()) return global(module, "pd").attr("DataFrame")();
-    py::object parser = py::module_::import("pandas.io.parsers").attr("TextParser")(
-        grid, "header"_a = 0, "skip_blank_lines"_a = false, "keep_default_na"_a = true,
-        "na_filter"_a = true);
-    return parser.attr("read")();
-}
-
-py::object stacked_from_grids(py::handle module, const py::list& grids) {
-    py::list sheets;
-    for (const py::handle& grid : grids) {
-        sheets.append(parsed_sheet(module, py::reinterpret_borrow<py::list>(grid)));
-    }
-    return global(module, "pd").attr("concat")(sheets, "ignore_index"_a = true);
-}
-
 }  // namespace
 
 py::object write_and_stack(py::handle module, const py::list& tables, const py::object& path) {
     py::list grids;
-    if (write_plain_workbook(module, tables, path, &grids)) return stacked_from_grids(module, grids);
+    if (write_plain_workbook(module, tables, path, &grids)) return stack_parsed_sheets(module, grids);
     write_through_pandas(module, tables, path);
     return read_back_stacked(module, path);
 }
