@@ -216,3 +216,14 @@ def test_the_run_ends_with_the_review_line(review):
         f"of five characters or fewer), 4 rows not read in {results / 'F13Review.xlsx'}",
     ]
     assert sorted(p.name for p in results.iterdir()) == ["F13Results.xml", "F13Review.xlsx"]
+
+
+@pytest.mark.parametrize("name", ["Reported", "Not reported", "Rows not read"])
+def test_each_sheet_has_bold_headings_that_stay_in_view(review, name):
+    _, results = review
+    book = openpyxl.load_workbook(results / "F13Review.xlsx")
+    assert book.sheetnames == ["Reported", "Not reported", "Rows not read"]
+    sheet = book[name]
+    assert sheet.freeze_panes == "A2"
+    assert [cell.font.b for cell in sheet[1]] == [True] * sheet.max_column
+    assert not any(cell.font.b for row in sheet.iter_rows(min_row=2) for cell in row)

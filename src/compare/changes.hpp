@@ -10,6 +10,8 @@
 
 namespace tavrin {
 
+class ReviewBook;  // report/review_book.hpp
+
 class RunRecord;
 
 enum class ChangeStatus { kNew, kClosed, kIncreased, kDecreased, kUnchanged };
@@ -64,8 +66,7 @@ Comparison compare_with_previous(py::handle module, const RunRecord& record,
 void print_comparison(const Comparison& comparison);
 
 // The review's sheet "Changes", when the comparison was made.
-void write_changes_sheet(const py::object& book, const py::object& heading_format,
-                         const Comparison& comparison);
+void write_changes_sheet(ReviewBook& book, const Comparison& comparison);
 
 // Dollars as the console and the notes show them: "$1,234,567".
 std::string dollars_text(long long dollars);

@@ -3,6 +3,7 @@
 // status and the notes to look at twice; below the table, where the
 // previous table came from and in what unit it was filed.
 #include "compare/changes.hpp"
+#include "report/review_book.hpp"
 
 #include <cmath>
 
@@ -75,17 +76,15 @@ std::vector<std::string> source_lines(const Comparison& comparison) {
 
 }  // namespace
 
-void write_changes_sheet(const py::object& book, const py::object& heading_format,
-                         const Comparison& comparison) {
-    py::object sheet = book.attr("add_worksheet")(kSheetName);
-    py::object write_row = sheet.attr("write_row");
-    write_row(0, 0, headings(comparison.in_thousands), heading_format);
-    sheet.attr("freeze_panes")(1, 0);
-    size_t row = 0;
-    for (const Change& change : comparison.changes) write_row(++row, 0, row_of(change));
-    ++row;  // a blank row between the table and what it was compared with
+void write_changes_sheet(ReviewBook& book, const Comparison& comparison) {
+    ReviewSheet& sheet = book.add_sheet(kSheetName);
+    sheet.headings(headings(comparison.in_thousands));
+    for (const Change& change : comparison.changes) sheet.row(row_of(change));
+    sheet.skip_row();  // a blank row between the table and what it was compared with
     for (const std::string& line : source_lines(comparison)) {
-        sheet.attr("write_string")(++row, 0, line);
+        py::list row;
+        row.append(line);
+        sheet.row(row);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "compare/changes.hpp"
 #include "report/first_rows.hpp"
 #include "report/review.hpp"
+#include "report/review_book.hpp"
 
 #include <cctype>
 #include <cmath>
@@ -36,58 +37,6 @@ constexpr const char* kReportedHeadings[] = {
 constexpr const char* kNotReportedHeadings[] = {
     "CUSIP", "Description (column C)", "Quantity (column M, added up)",
     "Value (column N, added up)", "Reason not reported"};
-
-// Every cell goes to the writer as the type it is to have, with the
-// writer's conversions off, so a text that starts with "=" or reads like a
-// number or an address stays text.
-class Sheet {
-  public:
-    Sheet(const py::object& book, const char* name, const py::object& heading_format)
-        : sheet_(book.attr("add_worksheet")(name)),
-          heading_format_(heading_format),
-          write_row_(sheet_.attr("write_row")) {}
-
-    void headings(const py::list& labels) {
-        write_row_(0, 0, labels, heading_format_);
-        sheet_.attr("freeze_panes")(1, 0);
-    }
-
-    void row(const py::list& cells) {
-        py::list typed;
-        for (auto cell : cells) typed.append(as_written(cell));
-        write_row_(++row_, 0, typed);
-    }
-
-  private:
-    // None stays empty; numbers stay numbers unless the format has no room
-    // for them (NaN is left empty, infinity written out); anything else is
-    // its text, an empty text left empty.
-    static py::object as_written(const py::handle& value) {
-        if (value.is_none() || PyBool_Check(value.ptr())) {
-            return py::reinterpret_borrow<py::object>(value);
-        }
-        if (is_number(value)) {
-            double number = PyFloat_AsDouble(value.ptr());
-            if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-            if (std::isnan(number)) return py::none();
-            if (std::isinf(number)) return py::str(value);
-            return py::float_(number);
-        }
-        py::str text(value);
-        return py::len(text) > 0 ? py::object(text) : py::object(py::none());
-    }
-
-    static bool is_number(const py::handle& value) {
-        return !PyUnicode_Check(value.ptr()) && PyNumber_Check(value.ptr()) &&
-               (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
-                py::hasattr(value, "dtype"));
-    }
-
-    py::object sheet_;
-    py::object heading_format_;
-    py::object write_row_;
-    size_t row_ = 0;
-};
 
 template <size_t N>
 py::list labels(const char* const (&texts)[N]) {
@@ -219,18 +168,14 @@ std::string reason_shown(const RunRecord& record, const HoldingOutcome& outcome)
     return (on_filer ? std::string(kOnFiler) : std::string()) + outcome.shown_reason();
 }
 
-void write_sheets(const py::object& book, const std::vector<py::list>& reported,
+void write_sheets(ReviewBook& book, const std::vector<py::list>& reported,
                   const std::vector<const HoldingOutcome*>& left, const RunRecord& record,
                   const Comparison* changes) {
-    py::dict bold;
-    bold["bold"] = true;
-    py::object heading = book.attr("add_format")(bold);
-
-    Sheet reported_sheet(book, "Reported", heading);
+    ReviewSheet& reported_sheet = book.add_sheet("Reported");
     reported_sheet.headings(labels(kReportedHeadings));
     for (const py::list& row : reported) reported_sheet.row(row);
 
-    Sheet left_sheet(book, "Not reported", heading);
+    ReviewSheet& left_sheet = book.add_sheet("Not reported");
     left_sheet.headings(labels(kNotReportedHeadings));
     for (const HoldingOutcome* outcome : left) {
         py::list row;
@@ -242,7 +187,7 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
         left_sheet.row(row);
     }
 
-    Sheet unread_sheet(book, "Rows not read", heading);
+    ReviewSheet& unread_sheet = book.add_sheet("Rows not read");
     py::list headings;
     headings.append("Row in the portfolio workbook");
     headings.append("Why not read");
@@ -256,24 +201,19 @@ void write_sheets(const py::object& book, const std::vector<py::list>& reported,
         unread_sheet.row(row);
     }
 
-    if (changes != nullptr && changes->compared) write_changes_sheet(book, heading, *changes);
+    if (changes != nullptr && changes->compared) write_changes_sheet(book, *changes);
 }
 
-// xlsxwriter builds the package in memory and writes it on close; the file
-// it writes replaces the review only when complete.
+// The workbook is built in memory and written whole; the file replaces the
+// review only when complete.
 void write_workbook(const py::object& path, const std::vector<py::list>& reported,
                     const std::vector<const HoldingOutcome*>& left, const RunRecord& record,
                     const Comparison* changes) {
-    py::dict options;
-    options["in_memory"] = true;
-    options["strings_to_formulas"] = false;
-    options["strings_to_urls"] = false;
-    options["strings_to_numbers"] = false;
     try {
         replace_with_results(path, ".tmp", [&](const py::object& temporary) {
-            py::object book = py::module_::import("xlsxwriter").attr("Workbook")(temporary, options);
+            ReviewBook book;
             write_sheets(book, reported, left, record, changes);
-            book.attr("close")();
+            book.save(temporary);
         });
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_PermissionError)) throw;

@@ -14,7 +14,7 @@
 // pandas writer, so the workbook reader sees what it would have.
 #include "seclist/list_workbook.hpp"
 
-#include "common/tables.hpp"
+#include "common/xlsx_package.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -29,66 +29,9 @@
 namespace tavrin {
 namespace {
 
-constexpr size_t kLongestText = 32767;  // Excel's limit; xlsxwriter cuts longer texts
-
-constexpr const char* kMainNamespace =
-    "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
-constexpr const char* kXmlHeader =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
-
-// Texts in a shared table, each once, as Excel and xlsxwriter store them.
-class SharedTexts {
-  public:
-    size_t index_of(std::string_view text) {
-        auto [entry, added] = indices_.try_emplace(std::string(text), order_.size());
-        if (added) order_.push_back(&entry->first);
-        ++uses_;
-        return entry->second;
-    }
-    std::string part() const;
-
-  private:
-    std::unordered_map<std::string, size_t> indices_;
-    std::vector<const std::string*> order_;
-    size_t uses_ = 0;
-};
-
-void append_escaped(std::string& out, std::string_view text) {
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
-        }
-    }
-}
-
-std::string SharedTexts::part() const {
-    std::string out = kXmlHeader;
-    out += "<sst xmlns=\"" + std::string(kMainNamespace) + "\" count=\"" +
-           std::to_string(uses_) + "\" uniqueCount=\"" + std::to_string(order_.size()) + "\">";
-    for (const std::string* text : order_) {
-        // Kept as written: a reader may trim unmarked leading or trailing blanks.
-        out += "<si><t xml:space=\"preserve\">";
-        append_escaped(out, *text);
-        out += "</t></si>";
-    }
-    out += "</sst>";
-    return out;
-}
-
-std::string cell_reference(size_t column, size_t row) {
-    return column_letter(column) + std::to_string(row + 1);
-}
-
-// xlsxwriter writes every number with Python's "{:.16G}"; C's "%.16G" gives
-// the same digits, so the reader gets the very same value back.
-std::string number_text(double value) {
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%.16G", value);
-    return buffer;
-}
+using xlsx::cell_reference;
+using xlsx::kLongestText;
+using xlsx::number_text;
 
 // Texts that xlsxwriter, told to keep every text a text, still writes as
 // something else. An issuer printed as "=SUM(A1:A9)" or an address is text
@@ -100,6 +43,11 @@ bool text_is_plain(std::string_view text) {
         if (c < 0x20 && c != '\t' && c != '\n') return false;  // escaped as _xHHHH_
         // A literal "_xHHHH_" is escaped too.
         if (c == '_' && i + 6 < text.size() && text[i + 1] == 'x' && text[i + 6] == '_') {
+            return false;
+        }
+        // U+FFFE and U+FFFF, which XML cannot hold, are escaped too.
+        if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
             return false;
         }
     }
@@ -120,7 +68,7 @@ py::object number_read_back(double written) {
 // the sheet's cells as the reader gives them back.
 class SheetWriter {
   public:
-    explicit SheetWriter(SharedTexts& texts) : texts_(texts) {}
+    explicit SheetWriter(xlsx::SharedTexts& texts) : texts_(texts) {}
 
     // The sheet as rows of cell values from A1 to its last row and column,
     // "" where no cell was written, as pandas' calamine reader hands them on.
@@ -192,10 +140,10 @@ class SheetWriter {
         row_open_ = false;
     }
 
-    std::string part() {
+    // The sheet's <row> elements.
+    std::string rows() {
         end_row();
-        return std::string(kXmlHeader) + "<worksheet xmlns=\"" + kMainNamespace +
-               "\"><sheetData>" + rows_ + "</sheetData></worksheet>";
+        return rows_;
     }
 
   private:
@@ -213,7 +161,7 @@ class SheetWriter {
         cells_ += "<c r=\"" + cell_reference(column, row) + "\"" + type + "><v>";
     }
 
-    SharedTexts& texts_;
+    xlsx::SharedTexts& texts_;
     std::vector<std::tuple<size_t, size_t, py::object>> read_back_;
     size_t rows_used_ = 0;
     size_t columns_used_ = 0;
@@ -244,11 +192,16 @@ bool write_sheet(const py::object& table, SheetWriter& sheet) {
         if (!sheet.add_value(c + 1, 0, labels[c])) return false;
     }
     sheet.end_row();
-    // Column by column in order, repeated labels included; items() costs
-    // far less per column than positional indexing, on 750 tables a list.
+    // Column by column in order, repeated labels included. One object array
+    // of the whole table gives each cell as Series.tolist() gives it (ints,
+    // floats, texts, NaN) at a fraction of the cost of a Series a column,
+    // on 750 tables a list.
     std::vector<py::list> columns;
-    for (const py::handle& item : table.attr("items")()) {
-        columns.push_back(item.cast<py::tuple>()[1].attr("tolist")());
+    py::list by_column =
+        table.attr("to_numpy")("dtype"_a = py::module_::import("builtins").attr("object"))
+            .attr("T").attr("tolist")();
+    for (const py::handle& column : by_column) {
+        columns.push_back(py::reinterpret_borrow<py::list>(column));
     }
     if (columns.size() != labels.size()) return false;
     size_t rows = py::len(table);
@@ -262,103 +215,12 @@ bool write_sheet(const py::object& table, SheetWriter& sheet) {
     return true;
 }
 
-std::string content_types(size_t sheets) {
-    std::string out = kXmlHeader;
-    out += "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-           "<Default Extension=\"rels\" "
-           "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
-           "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-           "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/"
-           "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
-           "<Override PartName=\"/xl/styles.xml\" ContentType=\"application/"
-           "vnd.openxmlformats-officedocument.spreadsheetml.styles+xml\"/>"
-           "<Override PartName=\"/xl/sharedStrings.xml\" ContentType=\"application/"
-           "vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml\"/>";
-    for (size_t n = 1; n <= sheets; ++n) {
-        out += "<Override PartName=\"/xl/worksheets/sheet" + std::to_string(n) +
-               ".xml\" ContentType=\"application/"
-               "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
-    }
-    return out + "</Types>";
-}
-
-constexpr const char* kRelationships =
-    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-
-std::string package_relationships() {
-    return std::string(kXmlHeader) +
-           "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/"
-           "relationships\"><Relationship Id=\"rId1\" Type=\"" + kRelationships +
-           "/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>";
-}
-
-std::string workbook(size_t sheets) {
-    std::string out = std::string(kXmlHeader) + "<workbook xmlns=\"" + kMainNamespace +
-                      "\" xmlns:r=\"" + kRelationships + "\"><sheets>";
-    for (size_t n = 1; n <= sheets; ++n) {
-        std::string number = std::to_string(n);
-        out += "<sheet name=\"Sheet" + number + "\" sheetId=\"" + number + "\" r:id=\"rId" +
-               number + "\"/>";
-    }
-    return out + "</sheets></workbook>";
-}
-
-std::string workbook_relationships(size_t sheets) {
-    std::string out = std::string(kXmlHeader) +
-                      "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/"
-                      "relationships\">";
-    for (size_t n = 1; n <= sheets; ++n) {
-        std::string number = std::to_string(n);
-        out += "<Relationship Id=\"rId" + number + "\" Type=\"" + kRelationships +
-               "/worksheet\" Target=\"worksheets/sheet" + number + ".xml\"/>";
-    }
-    out += "<Relationship Id=\"rId" + std::to_string(sheets + 1) + "\" Type=\"" +
-           kRelationships + "/styles\" Target=\"styles.xml\"/>";
-    out += "<Relationship Id=\"rId" + std::to_string(sheets + 2) + "\" Type=\"" +
-           kRelationships + "/sharedStrings\" Target=\"sharedStrings.xml\"/>";
-    return out + "</Relationships>";
-}
-
-// The one style every cell uses; Excel wants the style part present.
-std::string styles() {
-    return std::string(kXmlHeader) + "<styleSheet xmlns=\"" + kMainNamespace +
-           "\"><fonts count=\"1\"><font><sz val=\"11\"/><name val=\"Calibri\"/></font></fonts>"
-           "<fills count=\"2\"><fill><patternFill patternType=\"none\"/></fill>"
-           "<fill><patternFill patternType=\"gray125\"/></fill></fills>"
-           "<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border>"
-           "</borders><cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" "
-           "borderId=\"0\"/></cellStyleXfs><cellXfs count=\"1\"><xf numFmtId=\"0\" "
-           "fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/></cellXfs><cellStyles "
-           "count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
-           "</styleSheet>";
-}
-
-void write_package(const py::object& path, const std::vector<std::string>& sheets,
-                   const SharedTexts& texts) {
-    py::module_ zipfile = py::module_::import("zipfile");
-    py::object package = zipfile.attr("ZipFile")(path, "w", zipfile.attr("ZIP_DEFLATED"));
-    with_context(package, [&](const py::object& zip) {
-        auto add = [&zip](const std::string& name, const std::string& content) {
-            zip.attr("writestr")(name, py::bytes(content));
-        };
-        add("[Content_Types].xml", content_types(sheets.size()));
-        add("_rels/.rels", package_relationships());
-        add("xl/workbook.xml", workbook(sheets.size()));
-        add("xl/_rels/workbook.xml.rels", workbook_relationships(sheets.size()));
-        add("xl/styles.xml", styles());
-        add("xl/sharedStrings.xml", texts.part());
-        for (size_t n = 0; n < sheets.size(); ++n) {
-            add("xl/worksheets/sheet" + std::to_string(n + 1) + ".xml", sheets[n]);
-        }
-    });
-}
-
 }  // namespace
 
 bool write_plain_workbook(py::handle module, const py::object& tables, const py::object& path,
                           py::list* grids) {
-    SharedTexts texts;
-    std::vector<std::string> sheets;
+    xlsx::SharedTexts texts;
+    std::vector<xlsx::SheetPart> sheets;
     py::list read_back;
     for (const py::handle& item : tables) {
         py::object table = py::reinterpret_borrow<py::object>(item);
@@ -366,12 +228,12 @@ bool write_plain_workbook(py::handle module, const py::object& tables, const py:
         if (!plain_frame(module, table)) return false;
         SheetWriter sheet(texts);
         if (!write_sheet(table, sheet)) return false;
-        sheets.push_back(sheet.part());
+        sheets.push_back({"Sheet" + std::to_string(sheets.size() + 1), sheet.rows()});
         if (grids != nullptr) read_back.append(sheet.read_back_grid());
     }
     // A workbook needs a sheet; with no table the pandas writer decides.
     if (sheets.empty()) return false;
-    write_package(path, sheets, texts);
+    xlsx::write_package(path, sheets, texts, false);
     if (grids != nullptr) *grids = read_back;
     return true;
 }
