@@ -31,28 +31,33 @@ bool ends_with_option_marker(const std::string& cell) {
     return last != std::string::npos && cell[last] == '*';
 }
 
+// A cell of the row that reads "*" once blanks around it are dropped.
+bool row_has_lone_marker(const py::list& row) {
+    for (const py::handle& cell : row) {
+        if (!PyUnicode_Check(cell.ptr())) continue;
+        if (PyUnicode_FindChar(cell.ptr(), '*', 0, PyUnicode_GET_LENGTH(cell.ptr()), 1) < 0) {
+            continue;
+        }
+        if (text(cell.attr("strip")()) == "*") return true;
+    }
+    return false;
+}
+
 // The run keeps which CUSIPs have listed options, for the filer's put and
 // call entries: the asterisk joined to the CUSIP, or alone in a cell of the
 // row (the column tabula gives it on pages where it is drawn apart).
-void record_listed_options(py::handle module, const py::object& df, const py::list& cusips,
+void record_listed_options(const py::object& df, const py::list& cusips,
                            const std::vector<bool>& joined) {
     RunRecord* record = RunRecord::current();
     if (record == nullptr) return;
     record->options_read = true;
-    py::list flags;
-    for (bool flag : joined) flags.append(flag);
-    // Column by column through pandas: a full list has some 25,000 rows.
-    py::object marked = global(module, "pd").attr("Series")(flags, "index"_a = df.attr("index"),
-                                                           "dtype"_a = "bool");
-    py::object columns = df.attr("iloc");
-    for (size_t i = 0; i < py::len(df.attr("columns")); ++i) {
-        py::object column = columns[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)];
-        marked = marked.attr("__or__")(
-            column.attr("astype")(builtin("str")).attr("str").attr("strip")().attr("eq")("*"));
-    }
-    py::list is_marked = marked.attr("tolist")();
+    // Row by row over one object array of the table: a full list has some
+    // 25,000 rows, and few cells hold an asterisk at all.
+    py::list rows = df.attr("to_numpy")("dtype"_a = builtin("object")).attr("tolist")();
     for (size_t i = 0; i < joined.size(); ++i) {
-        if (truthy(is_marked[i])) record->listed_options.add(clean_identifier(cusips[i]));
+        if (joined[i] || row_has_lone_marker(rows[i].cast<py::list>())) {
+            record->listed_options.add(clean_identifier(cusips[i]));
+        }
     }
 }
 
@@ -68,7 +73,7 @@ void strip_option_markers(py::handle module, py::object& df) {
         if (is_text) stripped.append(without_option_marker(cell.cast<std::string>()));
         else stripped.append(cell);
     }
-    record_listed_options(module, df, stripped, joined);
+    record_listed_options(df, stripped, joined);
     df[py::str("CUSIP NO")] = global(module, "pd").attr("Series")(
         stripped, "index"_a = df.attr("index"), "dtype"_a = cells.attr("dtype"));
 }
