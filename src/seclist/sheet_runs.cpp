@@ -259,15 +259,43 @@ Run run_from(size_t first, const py::list& grid, const SheetShape& shape,
     return run;
 }
 
+// The type the parser gives a column of each kind, as this pandas has it.
+struct KindTypes {
+    py::object whole, number, text;
+
+    explicit KindTypes(py::handle module) {
+        py::list headings, row, grid;
+        for (const char* label : {"whole", "number", "text"}) headings.append(label);
+        row.append(0);
+        row.append(0.5);
+        row.append("x");
+        grid.append(headings);
+        grid.append(row);
+        py::list types = parsed_sheet(module, grid).attr("dtypes").attr("tolist")();
+        whole = types[0];
+        number = types[1];
+        text = types[2];
+    }
+
+    // A run's column holding `kinds`: whole numbers alone stay whole, texts
+    // (with gaps) stay texts, and everything else is a float.
+    const py::object& of(unsigned kinds) const {
+        if (kinds == kWhole) return whole;
+        return (kinds & kText) ? text : number;
+    }
+};
+
 // The run parsed, its columns given their stacked types; none when the
 // parser read a column otherwise than its kinds say.
-std::optional<py::object> parsed_run(py::handle module, const Run& run, const py::object& types) {
+std::optional<py::object> parsed_run(py::handle module, const Run& run, const py::object& types,
+                                     const KindTypes& kind_types) {
     py::object frame = parsed_sheet(module, run.grid);
     py::list names = frame.attr("columns").attr("tolist")();
     if (!names.equal(run.names)) return std::nullopt;
     py::dict casts;
     for (size_t c = 0; c < names.size(); ++c) {
         py::object type = frame[names[c]].attr("dtype");
+        if (!type.equal(kind_types.of(run.kinds[c]))) return std::nullopt;
         py::object stacked = types[names[c]];
         if (!type.equal(stacked)) casts[names[c]] = stacked;
     }
@@ -282,11 +310,12 @@ void extend(py::list& grid, const py::list& sheet) {
 // did not parse as its kinds say.
 std::optional<py::list> frames_in_runs(py::handle module, const py::list& grids,
                                        Sheets& sheets, const py::object& types) {
+    KindTypes kind_types(module);
     py::list frames;
     std::optional<Run> run;
     auto close = [&]() -> bool {
         if (!run) return true;
-        auto frame = parsed_run(module, *run, types);
+        auto frame = parsed_run(module, *run, types, kind_types);
         run.reset();
         if (!frame) return false;
         frames.append(*frame);
