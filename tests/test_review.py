@@ -227,3 +227,59 @@ def test_each_sheet_has_bold_headings_that_stay_in_view(review, name):
     assert sheet.freeze_panes == "A2"
     assert [cell.font.b for cell in sheet[1]] == [True] * sheet.max_column
     assert not any(cell.font.b for row in sheet.iter_rows(min_row=2) for cell in row)
+
+
+# Texts a portfolio may hold, each the description of a holding off the list:
+# the review shows each as xlsxwriter would have, read back the same way. A
+# literal "_x0041_" is stored in a workbook as Excel stores it, its
+# underscore escaped, or every reader takes it for the letter A.
+ODD_DESCRIPTIONS = {
+    "a formula": "=1+1 HOLDINGS INC",
+    "an escape lookalike": "_x0041_ HOLDINGS INC",
+    "markup": "<B> & <C> HOLDINGS",
+    "beyond ASCII": "ÜNÏCÖDÉ € HOLDINGS",
+    "longer than a cell holds": "LONG HOLDINGS " + "X" * 33000,
+}
+OFF_THE_LIST = {name: with_check_digit(f"9999{n:02d}AA")
+                for n, name in enumerate(ODD_DESCRIPTIONS)}
+
+
+def as_xlsxwriter_keeps(texts: list[str], path) -> list[str]:
+    import xlsxwriter
+
+    book = xlsxwriter.Workbook(str(path), {"strings_to_formulas": False,
+                                           "strings_to_urls": False,
+                                           "strings_to_numbers": False})
+    sheet = book.add_worksheet()
+    for row, value in enumerate(texts):
+        sheet.write_string(row, 0, value)
+    book.close()
+    return [row[0] for row in openpyxl.load_workbook(path).active.iter_rows(values_only=True)]
+
+
+@pytest.fixture(scope="module")
+def odd_texts_review(tmp_path_factory):
+    workdir = make_workdir(tmp_path_factory.mktemp("review-texts") / "work")
+    holdings = [Holding("037833100", "APPLE INC COM", 10, 1000.0)] + [
+        Holding(OFF_THE_LIST[name], text.replace("_x0041_", "_x005F_x0041_"), 1, 10.0)
+        for name, text in ODD_DESCRIPTIONS.items()]
+    prepare_inputs(workdir, holdings, [("037833100", "APPLE INC", "COM")])
+    portfolio = workdir / "Data" / "Portfolio.xlsx"
+    book = openpyxl.load_workbook(portfolio)
+    for row in book.active.iter_rows():
+        if isinstance(row[2].value, str) and row[2].value.startswith("="):
+            row[2].data_type = "s"  # a text, not a formula
+    book.save(portfolio)
+    with OpenFigiServer({}) as server:
+        run_host(workdir, LIST_STAND_INS + "import Tavrin\n",
+                 env=host_environment(TAVRIN_OPENFIGI_BASE_URL=server.base_url)).check()
+    shown = {row[0]: row[1] for row in sheet_rows(workdir / "Results", "Not reported")[1:]}
+    expected = as_xlsxwriter_keeps(list(ODD_DESCRIPTIONS.values()), workdir / "oracle.xlsx")
+    return shown, dict(zip(ODD_DESCRIPTIONS, expected))
+
+
+@pytest.mark.parametrize("case", list(ODD_DESCRIPTIONS))
+def test_review_texts_read_back_as_xlsxwriter_wrote_them(odd_texts_review, case):
+    shown, expected = odd_texts_review
+    assert shown[OFF_THE_LIST[case]] == expected[case]
+    assert len(shown[OFF_THE_LIST[case]]) <= 32767
