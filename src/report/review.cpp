@@ -14,7 +14,6 @@
 #include "report/review_book.hpp"
 
 #include <cctype>
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -104,7 +103,7 @@ enum Field { kCusip, kIssuer, kTitle, kFigi, kValue, kShares, kType, kPutCall, k
 
 // Reads an entry's fields in one walk over its elements, where a findtext()
 // a field goes through lxml's path machinery each time: on a full table
-// that was a tenth of a second.
+// those calls took over a tenth of a second.
 class EntryFields {
   public:
     explicit EntryFields(const std::string& ns) {

@@ -4,6 +4,8 @@
 #include "report/review_book.hpp"
 
 #include <cmath>
+#include <string_view>
+#include <utility>
 
 namespace tavrin {
 namespace {
