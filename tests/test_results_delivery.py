@@ -182,3 +182,28 @@ def test_what_a_killed_run_left_is_cleared_by_the_next(last_run, sites):
     assert sorted(p.name for p in store.iterdir() if p.name.startswith("Tavrin")) == []
     # This run's inputs are last run's, so it writes the same table again.
     assert (results / "F13Results.xml").read_bytes() == previous["Results/F13Results.xml"]
+
+
+# The run holds Python's garbage collector off while it works; the host
+# gets it back as it had it, whether the run ends well or not.
+@pytest.mark.parametrize("collector_on", [True, False], ids=["collector on", "collector off"])
+@pytest.mark.parametrize("run_fails", [False, True], ids=["run ends well", "run fails"])
+def test_the_run_leaves_the_hosts_garbage_collector_as_it_found_it(tmp_path, sites, collector_on,
+                                                                   run_fails):
+    workdir = make_workdir(tmp_path / "work")
+    write_base_inputs(workdir)
+    if run_fails:
+        (workdir / "Data" / "Portfolio.xlsx").unlink()
+    run = run_host(workdir, f"""
+        import gc
+        if not {collector_on}:
+            gc.disable()
+        try:
+            import Tavrin
+            failed = None
+        except Exception as error:
+            failed = type(error).__name__
+        emit({{"enabled": gc.isenabled(), "failed": failed}})
+        """, env=environment(*sites)).check()
+    assert run.result() == {"enabled": collector_on,
+                            "failed": "FileNotFoundError" if run_fails else None}

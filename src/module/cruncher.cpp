@@ -1,5 +1,6 @@
 // The pipeline driver. Every stage is looked up by name when it is due, so a
 // host (or a test) that rebinds one changes what the next run calls.
+#include "common/collector_pause.hpp"
 #include "common/delivery.hpp"
 #include "common/files.hpp"
 #include "common/run_record.hpp"
@@ -27,6 +28,7 @@ py::object file_identity(const py::object& path) {
 
 py::object cruncher(py::handle module) {
     print_trace(module);
+    CollectorPause collector_paused_for_the_run;
     require_working_folder(module);
     announce_run(module);
     FolderLock lock(module);
